@@ -1,0 +1,37 @@
+# Two set-up commands that work on a fresh machine:
+#   make demo   installs what is missing, builds, runs the main job
+#   make test   installs what is missing, builds, runs the whole suite
+# The other targets are for developers.
+
+.PHONY: demo test setup build build-asan windows test-default test-asan bench fuzz format clean
+
+JOBS ?= $(shell nproc)
+
+demo: setup build
+	./build/default/bin/vavedu-demo
+
+test: setup
+	bash scripts/run-tests.sh
+
+setup:
+	bash scripts/setup.sh
+
+build:
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+build-asan:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+test-default: build
+	ctest --preset default
+
+test-asan: build-asan
+	ctest --preset asan
+
+format:
+	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf build
