@@ -1,0 +1,409 @@
+/*
+ * USB configuration: synchronous request blocks, the descriptor cache filled at start, and
+ * configuration and interface selection with the interface table they fill.
+ */
+#include "pcdriver/bulk/vavedu.h"
+
+/* ------------------------------------------------------------------ synchronous requests */
+
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Fdo, PURB Urb) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject,
+                                      NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
+    if (irp == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
+    NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = ioStatus.Status;
+    }
+    extension->LastUsbdStatus = Urb->UrbHeader.Status;
+    return status;
+}
+
+/* ------------------------------------------------------------------ the interface table */
+
+/* Nonzero while a request of the queue is being processed: the word at byte 40 of its area. */
+BOOLEAN QueueBusy(PDEVICE_EXTENSION Extension, ULONG QueueIndex) {
+    const volatile ULONG_PTR* busy =
+        (const volatile ULONG_PTR*)((const UCHAR*)&Extension->Queues[QueueIndex] + 40);
+    return *busy != 0;
+}
+
+static BOOLEAN AnyQueueBusy(PDEVICE_EXTENSION Extension) {
+    for (ULONG i = 0; i < VAVEDU_QUEUE_COUNT; i++) {
+        if (QueueBusy(Extension, i))
+            return TRUE;
+    }
+    return FALSE;
+}
+
+PIPE_LOOKUP LookupPipe(PDEVICE_EXTENSION Extension, ULONG InterfaceIndex, ULONG PipeIndex,
+                       PIPE_SNAPSHOT* Pipe) {
+    if (InterfaceIndex >= VAVEDU_MAX_INTERFACES)
+        return PipeNoInterface;
+    PIPE_LOOKUP result = PipeNoInterface;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->InterfaceLock, &irql);
+    PUSBD_INTERFACE_INFORMATION info = Extension->Interfaces[InterfaceIndex];
+    if (info != NULL) {
+        Pipe->NumberOfPipes = info->NumberOfPipes;
+        result = PipeOutOfRange;
+        if (PipeIndex < info->NumberOfPipes) {
+            const USBD_PIPE_INFORMATION* pipe = &info->Pipes[PipeIndex];
+            Pipe->PipeHandle = pipe->PipeHandle;
+            Pipe->MaximumTransferSize = pipe->MaximumTransferSize;
+            Pipe->MaximumPacketSize = pipe->MaximumPacketSize;
+            Pipe->EndpointAddress = pipe->EndpointAddress;
+            result = PipeFound;
+        }
+    }
+    KeReleaseSpinLock(&Extension->InterfaceLock, irql);
+    return result;
+}
+
+/* Takes an entry out of the table; the caller frees what it returns. */
+static PUSBD_INTERFACE_INFORMATION TakeInterface(PDEVICE_EXTENSION Extension, ULONG Index) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->InterfaceLock, &irql);
+    PUSBD_INTERFACE_INFORMATION old = (PUSBD_INTERFACE_INFORMATION)InterlockedExchangePointer(
+        (PVOID volatile*)&Extension->Interfaces[Index], NULL);
+    KeReleaseSpinLock(&Extension->InterfaceLock, irql);
+    return old;
+}
+
+static VOID FreeInterface(PDEVICE_EXTENSION Extension, ULONG Index) {
+    PUSBD_INTERFACE_INFORMATION old = TakeInterface(Extension, Index);
+    if (old != NULL)
+        ExFreePool(old);
+}
+
+/* Puts a new copy into an entry; whatever another path stored there meanwhile is freed. */
+static VOID StoreInterface(PDEVICE_EXTENSION Extension, ULONG Index,
+                           PUSBD_INTERFACE_INFORMATION Copy) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->InterfaceLock, &irql);
+    PUSBD_INTERFACE_INFORMATION old = (PUSBD_INTERFACE_INFORMATION)InterlockedExchangePointer(
+        (PVOID volatile*)&Extension->Interfaces[Index], Copy);
+    KeReleaseSpinLock(&Extension->InterfaceLock, irql);
+    if (old != NULL)
+        ExFreePool(old);
+}
+
+static PUSBD_INTERFACE_INFORMATION CopyInterface(const USBD_INTERFACE_INFORMATION* Info) {
+    PUSBD_INTERFACE_INFORMATION copy =
+        (PUSBD_INTERFACE_INFORMATION)ExAllocatePool(NonPagedPool, Info->Length);
+    if (copy != NULL)
+        RtlCopyMemory(copy, Info, Info->Length);
+    return copy;
+}
+
+/* ------------------------------------------------------------------ start and stop */
+
+static ULONG CachedConfigurationCount(PDEVICE_EXTENSION Extension) {
+    ULONG count = Extension->DeviceDescriptor.bNumConfigurations;
+    return count < VAVEDU_MAX_CONFIGURATIONS ? count : VAVEDU_MAX_CONFIGURATIONS;
+}
+
+static NTSTATUS ReadDescriptor(PDEVICE_OBJECT Fdo, UCHAR Type, UCHAR Index, PVOID Buffer,
+                               ULONG Length, PULONG Returned) {
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    urb.UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    urb.UrbControlDescriptorRequest.TransferBuffer = Buffer;
+    urb.UrbControlDescriptorRequest.TransferBufferLength = Length;
+    urb.UrbControlDescriptorRequest.TransferBufferMDL = NULL;
+    urb.UrbControlDescriptorRequest.UrbLink = NULL;
+    urb.UrbControlDescriptorRequest.DescriptorType = Type;
+    urb.UrbControlDescriptorRequest.Index = Index;
+    urb.UrbControlDescriptorRequest.LanguageId = 0;
+    NTSTATUS status = SubmitUrbSync(Fdo, &urb);
+    *Returned = urb.UrbControlDescriptorRequest.TransferBufferLength;
+    return status;
+}
+
+/*
+ * Reads configuration i whole into a new block. A device that returns less than it announced,
+ * or a header that is no configuration descriptor, fails the start: everything later parses
+ * these blocks and must never read beyond what the device returned.
+ */
+static NTSTATUS CacheConfiguration(PDEVICE_OBJECT Fdo, UCHAR Index,
+                                   PUSB_CONFIGURATION_DESCRIPTOR* Block) {
+    USB_CONFIGURATION_DESCRIPTOR header;
+    ULONG returned = 0;
+    NTSTATUS status = ReadDescriptor(Fdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, Index, &header,
+                                     sizeof(header), &returned);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (returned < sizeof(header) || header.bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+        header.wTotalLength < sizeof(header)) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+
+    ULONG total = header.wTotalLength;
+    PUSB_CONFIGURATION_DESCRIPTOR block =
+        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, total);
+    if (block == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    status = ReadDescriptor(Fdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, Index, block, total, &returned);
+    if (NT_SUCCESS(status) &&
+        (returned < total || block->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+         block->wTotalLength != total)) {
+        status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    if (!NT_SUCCESS(status)) {
+        ExFreePool(block);
+        return status;
+    }
+    *Block = block;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT Fdo) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    ULONG returned = 0;
+    NTSTATUS status =
+        ReadDescriptor(Fdo, USB_DEVICE_DESCRIPTOR_TYPE, 0, &extension->DeviceDescriptor,
+                       sizeof(extension->DeviceDescriptor), &returned);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (returned < sizeof(USB_DEVICE_DESCRIPTOR))
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+
+    /* Only the first ten configurations are cached; a device announcing none cannot start. */
+    for (ULONG i = 0; i < CachedConfigurationCount(extension); i++) {
+        status = CacheConfiguration(Fdo, (UCHAR)i, &extension->ConfigDescriptors[i]);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    if (extension->ConfigDescriptors[0] == NULL)
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+
+    return SelectConfiguration(Fdo, extension->ConfigDescriptors[0]->bConfigurationValue);
+}
+
+VOID StopDevice(PDEVICE_OBJECT Fdo) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    /* Forget the selection first, so SelectedConfig never points at a freed block. */
+    ReleaseConfiguration(Fdo);
+
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    for (ULONG i = 0; i < CachedConfigurationCount(extension); i++) {
+        if (extension->ConfigDescriptors[i] != NULL) {
+            PVOID old =
+                InterlockedExchangePointer((PVOID volatile*)&extension->ConfigDescriptors[i], NULL);
+            if (old != NULL)
+                ExFreePool(old);
+        }
+    }
+    KeLowerIrql(irql);
+}
+
+/* ------------------------------------------------------------------ configuration selection */
+
+VOID ReleaseConfiguration(PDEVICE_OBJECT Fdo) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    extension->InterfaceCount = 0;
+    extension->SelectedConfig = NULL;
+    extension->ConfigurationHandle = NULL;
+    for (ULONG i = 0; i < VAVEDU_MAX_INTERFACES; i++)
+        FreeInterface(extension, i);
+    KeLowerIrql(irql);
+}
+
+static NTSTATUS Unconfigure(PDEVICE_OBJECT Fdo) {
+    ReleaseConfiguration(Fdo);
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbHeader.Length = sizeof(URB);
+    urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb.UrbSelectConfiguration.ConfigurationDescriptor = NULL;
+    return SubmitUrbSync(Fdo, &urb);
+}
+
+static PUSB_CONFIGURATION_DESCRIPTOR FindConfiguration(PDEVICE_EXTENSION Extension, UCHAR Value) {
+    for (ULONG i = 0; i < CachedConfigurationCount(Extension); i++) {
+        PUSB_CONFIGURATION_DESCRIPTOR config = Extension->ConfigDescriptors[i];
+        if (config != NULL && config->bConfigurationValue == Value)
+            return config;
+    }
+    return NULL;
+}
+
+/* Collects alternate setting 0 of each interface, in descriptor order, into the list. */
+static VOID CollectInterfaces(PDEVICE_EXTENSION Extension, PUSB_CONFIGURATION_DESCRIPTOR Config,
+                              PUSBD_INTERFACE_LIST_ENTRY List) {
+    Extension->InterfaceCount = 0;
+    PUCHAR position = (PUCHAR)Config;
+    while (Extension->InterfaceCount < Config->bNumInterfaces &&
+           Extension->InterfaceCount < VAVEDU_MAX_INTERFACES) {
+        PUSB_INTERFACE_DESCRIPTOR found =
+            USBD_ParseConfigurationDescriptorEx(Config, position + position[0], -1, 0, -1, -1, -1);
+        if (found == NULL)
+            break;
+        List[Extension->InterfaceCount].InterfaceDescriptor = found;
+        Extension->InterfaceCount++;
+        position = (PUCHAR)found;
+    }
+}
+
+static PUSBD_INTERFACE_INFORMATION NextInterfaceRecord(PUSBD_INTERFACE_INFORMATION Info) {
+    return (PUSBD_INTERFACE_INFORMATION)((PUCHAR)Info + Info->Length);
+}
+
+/* Replaces the interface table with copies of what the completed request returned. */
+static NTSTATUS StoreInterfaces(PDEVICE_EXTENSION Extension, PURB Urb) {
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    PUSBD_INTERFACE_INFORMATION info = &Urb->UrbSelectConfiguration.Interface;
+    for (ULONG k = 0; k < Extension->InterfaceCount; k++, info = NextInterfaceRecord(info)) {
+        FreeInterface(Extension, k);
+        PUSBD_INTERFACE_INFORMATION copy = CopyInterface(info);
+        if (copy == NULL) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        StoreInterface(Extension, k, copy);
+    }
+    /* Entries past the new count would still hold dead pipes of an earlier configuration. */
+    for (ULONG k = Extension->InterfaceCount; NT_SUCCESS(status) && k < VAVEDU_MAX_INTERFACES;
+         k++) {
+        FreeInterface(Extension, k);
+    }
+    KeLowerIrql(irql);
+    return status;
+}
+
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT Fdo, UCHAR ConfigurationValue) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    if (AnyQueueBusy(extension))
+        return STATUS_INVALID_DEVICE_STATE;
+    if (ConfigurationValue == 0)
+        return Unconfigure(Fdo);
+
+    PUSB_CONFIGURATION_DESCRIPTOR config = FindConfiguration(extension, ConfigurationValue);
+    if (config == NULL)
+        return STATUS_INVALID_PARAMETER;
+
+    NTSTATUS status = STATUS_SUCCESS;
+    PURB urb = NULL;
+    SIZE_T listSize = (SIZE_T)(config->bNumInterfaces + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
+    PUSBD_INTERFACE_LIST_ENTRY list =
+        (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePool(NonPagedPool, listSize);
+    if (list == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        RtlZeroMemory(list, listSize);
+        CollectInterfaces(extension, config, list);
+        urb = USBD_CreateConfigurationRequestEx(config, list);
+        if (urb == NULL)
+            status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    if (NT_SUCCESS(status)) {
+        PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
+        for (ULONG k = 0; k < extension->InterfaceCount; k++, info = NextInterfaceRecord(info)) {
+            for (ULONG j = 0; j < info->NumberOfPipes; j++) {
+                info->Pipes[j].MaximumTransferSize = g_MaxTransferSize;
+            }
+        }
+        status = SubmitUrbSync(Fdo, urb);
+        if (NT_SUCCESS(status)) {
+            NTSTATUS stored = StoreInterfaces(extension, urb);
+            if (!NT_SUCCESS(stored))
+                status = stored;
+        }
+    }
+
+    /* Clean-up on every way out after the look-up: a failed selection leaves the driver
+       unconfigured rather than half-changed. */
+    if (NT_SUCCESS(status)) {
+        extension->SelectedConfig = config;
+        extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+    } else {
+        ReleaseConfiguration(Fdo);
+    }
+    if (urb != NULL)
+        ExFreePool(urb);
+    if (list != NULL)
+        ExFreePool(list);
+    return status;
+}
+
+/* ------------------------------------------------------------------ interface selection */
+
+/* True when a request is being processed on a pipe of the interface's current setting. */
+static BOOLEAN InterfaceBusy(PDEVICE_EXTENSION Extension, ULONG InterfaceNumber) {
+    BOOLEAN busy = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->InterfaceLock, &irql);
+    PUSBD_INTERFACE_INFORMATION info = Extension->Interfaces[InterfaceNumber];
+    for (ULONG j = 0; info != NULL && j < info->NumberOfPipes && !busy; j++) {
+        busy = QueueBusy(Extension, QueueIndexOfEndpoint(info->Pipes[j].EndpointAddress));
+    }
+    KeReleaseSpinLock(&Extension->InterfaceLock, irql);
+    return busy;
+}
+
+NTSTATUS SelectInterface(PDEVICE_OBJECT Fdo, UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    PUSB_CONFIGURATION_DESCRIPTOR config = extension->SelectedConfig;
+    if (config == NULL)
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    /* The table has ten entries; a larger number names no entry. */
+    if (InterfaceNumber >= VAVEDU_MAX_INTERFACES)
+        return STATUS_INVALID_PARAMETER;
+    if (InterfaceBusy(extension, InterfaceNumber))
+        return STATUS_INVALID_DEVICE_STATE;
+
+    PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(
+        config, config, InterfaceNumber, AlternateSetting, -1, -1, -1);
+    if (found == NULL)
+        return STATUS_INVALID_PARAMETER;
+
+    ULONG endpoints = found->bNumEndpoints;
+    ULONG urbLength = FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) +
+                      FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
+                      endpoints * sizeof(USBD_PIPE_INFORMATION);
+    PURB urb = (PURB)ExAllocatePool(NonPagedPool, urbLength);
+    if (urb == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(urb, urbLength);
+    urb->UrbHeader.Length = (USHORT)urbLength;
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
+    urb->UrbSelectInterface.ConfigurationHandle = extension->ConfigurationHandle;
+    urb->UrbSelectInterface.Interface.Length =
+        (USHORT)(FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
+                 endpoints * sizeof(USBD_PIPE_INFORMATION));
+    urb->UrbSelectInterface.Interface.InterfaceNumber = InterfaceNumber;
+    urb->UrbSelectInterface.Interface.AlternateSetting = AlternateSetting;
+    for (ULONG j = 0; j < endpoints; j++) {
+        urb->UrbSelectInterface.Interface.Pipes[j].MaximumTransferSize = g_MaxTransferSize;
+    }
+
+    /* From here until the request succeeds the interface has no entry. */
+    FreeInterface(extension, InterfaceNumber);
+
+    NTSTATUS status = SubmitUrbSync(Fdo, urb);
+    if (NT_SUCCESS(status)) {
+        PUSBD_INTERFACE_INFORMATION copy = CopyInterface(&urb->UrbSelectInterface.Interface);
+        if (copy == NULL) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            StoreInterface(extension, InterfaceNumber, copy);
+        }
+    }
+    ExFreePool(urb);
+    return status;
+}
