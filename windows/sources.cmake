@@ -1,0 +1,27 @@
+# The sources of the Windows build, read by windows/CMakeLists.txt (which builds them) and by
+# tests/windows/CMakeLists.txt in the host build (which checks what they produce), so both agree
+# on which images exist.
+#
+# VAVEDU_ROOT must be the repository root.
+
+# The support library stand-in, built as ZaDar.EDI.
+file(GLOB VAVEDU_WINDOWS_SUPPORT_SOURCES CONFIGURE_DEPENDS ${VAVEDU_ROOT}/pcdriver/support/*.cpp)
+
+# The driver, built as VaVedu.SYS once it has sources; until then only the probe driver is built.
+file(GLOB_RECURSE VAVEDU_WINDOWS_DRIVER_SOURCES CONFIGURE_DEPENDS
+     ${VAVEDU_ROOT}/pcdriver/bulk/*.cpp)
+
+# Headers applications include: each must compile in a plain Win32 C program and a C++ one (after
+# <windows.h> and <winioctl.h>). The driver's application-facing header joins this list.
+set(VAVEDU_WINDOWS_APP_HEADERS ${VAVEDU_ROOT}/windows/probe/probe_interface.h
+                                ${VAVEDU_ROOT}/pcdriver/bulk/vavedu_ioctl.h)
+
+# The definition file of the support library: its exports, and the import library drivers link.
+set(VAVEDU_WINDOWS_SUPPORT_DEF ${VAVEDU_ROOT}/windows/ZaDar.def)
+
+# What each module may be imported for, as check_pe.py --allow arguments. The host build's lists
+# are the authority for which platform routines kernel code may call, on both builds.
+set(VAVEDU_WINDOWS_ALLOW_KERNEL
+    "ntoskrnl.exe=${VAVEDU_ROOT}/sim/imports/kernel.txt,${VAVEDU_ROOT}/sim/imports/crt.txt,${VAVEDU_ROOT}/windows/imports/ntoskrnl.exe.txt")
+set(VAVEDU_WINDOWS_ALLOW_USBD "USBD.SYS=${VAVEDU_ROOT}/sim/imports/usbd.txt")
+set(VAVEDU_WINDOWS_ALLOW_SUPPORT "ZaDar.EDI=${VAVEDU_WINDOWS_SUPPORT_DEF}")
