@@ -8,7 +8,7 @@
 JOBS ?= $(shell nproc)
 
 demo: setup build
-	./build/default/bin/vavedu-demo
+	./build/default/bin/vavedu demo
 
 test: setup
 	bash scripts/run-tests.sh
@@ -23,6 +23,11 @@ build:
 build-asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
+
+# The Windows images (PE32+ kernel images cross-compiled with mingw-w64) in build/windows. The test
+# suite builds and checks its own copy (tests/windows).
+windows: setup
+	bash windows/build.sh build/windows
 
 test-default: build
 	ctest --preset default

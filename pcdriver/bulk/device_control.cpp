@@ -183,6 +183,17 @@ NTSTATUS ParseSetupRequest(PDEVICE_OBJECT DeviceObject, PURB Urb, PVOID DataBuff
     }
 }
 
+/*
+ * The bytes a control block moved: its TransferBufferLength, which the bus driver rewrites when it
+ * completes the block. Without a request packet the block never went down and still holds the
+ * length asked for, of which nothing moved.
+ */
+static ULONG BytesMoved(PURB Urb, NTSTATUS SubmitStatus) {
+    if (SubmitStatus == STATUS_INSUFFICIENT_RESOURCES)
+        return 0;
+    return Urb->UrbControlTransfer.TransferBufferLength;
+}
+
 NTSTATUS Ioctl_ControlReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG_PTR ByteCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const SETUP_PACKET* packet = &DeviceExtensionOf(DeviceObject)->SetupPacket;
@@ -206,7 +217,7 @@ NTSTATUS Ioctl_ControlReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG_PT
     }
 
     status = SubmitUrbSync(DeviceObject, &urb);
-    ULONG moved = urb.UrbControlTransfer.TransferBufferLength;
+    ULONG moved = BytesMoved(&urb, status);
     /* The I/O manager copies the byte count back into a caller's output buffer: for an OUT
        transfer it must never exceed that buffer. */
     if (!in && outputLength != 0 && moved > outputLength)
@@ -250,7 +261,7 @@ static NTSTATUS GetDescriptor(IOCTL_REQUEST* Request) {
     urb.UrbControlDescriptorRequest.TransferBufferMDL = NULL;
     urb.UrbControlDescriptorRequest.UrbLink = NULL;
     NTSTATUS status = SubmitUrbSync(Request->DeviceObject, &urb);
-    Request->Information = urb.UrbControlDescriptorRequest.TransferBufferLength;
+    Request->Information = BytesMoved(&urb, status);
     return status;
 }
 

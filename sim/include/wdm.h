@@ -37,7 +37,10 @@ FORCEINLINE KIRQL KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVE
 
 /* ---------------------------------------------------------------- bug check */
 
+#define IRQL_NOT_GREATER_OR_EQUAL 0x00000009
 #define IRQL_NOT_LESS_OR_EQUAL 0x0000000A
+#define SPIN_LOCK_ALREADY_OWNED 0x0000000F
+#define SPIN_LOCK_NOT_OWNED 0x00000010
 #define NO_MORE_IRP_STACK_LOCATIONS 0x00000035
 #define MULTIPLE_IRP_COMPLETE_REQUESTS 0x00000044
 #define PAGE_FAULT_IN_NONPAGED_AREA 0x00000050
@@ -49,6 +52,7 @@ FORCEINLINE KIRQL KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVE
 #define DRIVER_VERIFIER_IOMANAGER_VIOLATION 0x000000C9
 #define DRIVER_POWER_STATE_FAILURE 0x0000009F
 #define MANUALLY_INITIATED_CRASH 0x000000E2
+#define THREAD_STUCK_IN_DEVICE_DRIVER 0x000000EA
 
 NTKERNELAPI __attribute__((noreturn)) VOID NTAPI KeBugCheckEx(ULONG BugCheckCode,
                                                               ULONG_PTR BugCheckParameter1,

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -23,28 +24,34 @@ class Registry;
 
 // Every kind of allocation kernel code can see fail.
 enum class AllocationKind : int {
-    Pool,           // ExAllocatePool, ExAllocatePoolWithTag
-    Irp,            // IoAllocateIrp, IoBuildDeviceIoControlRequest
-    Mdl,            // IoAllocateMdl
-    DeviceObject,   // IoCreateDevice
-    UsbdRequest,    // USBD_CreateConfigurationRequestEx
+    Pool,          // ExAllocatePool, ExAllocatePoolWithTag
+    Irp,           // IoAllocateIrp, IoBuildDeviceIoControlRequest
+    Mdl,           // IoAllocateMdl
+    DeviceObject,  // IoCreateDevice
+    UsbdRequest,   // USBD_CreateConfigurationRequestEx
 };
 inline constexpr int kAllocationKinds = 5;
 const char* toString(AllocationKind kind);
 
 // Where an allocation was asked for: the return address into the caller, and what the model
 // could find out about it (image and symbol, offset).
+// A site is identified by its image and offset there, so a site learnt in one run of a scenario
+// still matches when the image is loaded again at another address; the model fills image, offset
+// and where the first time it sees a caller.
 struct AllocationSite {
     const void* caller = nullptr;
     AllocationKind kind = AllocationKind::Pool;
+    std::string image;             // file name of the image the caller lies in ("libVaVedu.so")
+    uintptr_t offset = 0;          // of the caller from the image's load address
+    std::string where;             // "libVaVedu.so!StartDevice+0x4c"
     std::string describe() const;  // e.g. "libVaVedu.so!StartDevice+0x4c (pool)"
-    bool operator==(const AllocationSite&) const = default;
+    bool operator==(const AllocationSite& other) const;
 };
 
 // The low-resource policy: decides, for each allocation kernel code asks for, whether it fails.
 // One policy for every kind, so a scenario can be run once per site with that site failing.
 class FaultPolicy {
-public:
+  public:
     static FaultPolicy none();
     // The n-th allocation (1-based, counted from when the policy is set) fails; with a kind,
     // only allocations of that kind are counted.
@@ -58,14 +65,14 @@ public:
     // Decides for one allocation; called by the model with the kernel's lock held.
     bool shouldFail(const AllocationSite& site);
 
-private:
+  private:
     struct State;
     std::shared_ptr<State> state_;
 };
 
 struct AllocationCounters {
-    uint64_t allocated[kAllocationKinds] = {};  // successful allocations since the kernel started
-    uint64_t failed[kAllocationKinds] = {};     // allocations the policy failed
+    uint64_t allocated[kAllocationKinds] = {};    // successful allocations since the kernel started
+    uint64_t failed[kAllocationKinds] = {};       // allocations the policy failed
     uint64_t outstanding[kAllocationKinds] = {};  // allocated and not yet freed
     uint64_t allocatedOf(AllocationKind k) const { return allocated[static_cast<int>(k)]; }
     uint64_t failedOf(AllocationKind k) const { return failed[static_cast<int>(k)]; }
@@ -110,7 +117,7 @@ struct IoResult {
 // An application request in flight, built by the I/O manager the way the platform builds it.
 // Owned by the caller; destroying it waits for its completion (a request is never abandoned).
 class UserRequest {
-public:
+  public:
     virtual ~UserRequest() = default;
     virtual bool completed() const = 0;
     // Waits (with the hang watchdog) and returns the result; callable more than once.
@@ -124,13 +131,13 @@ public:
 enum class TransferMethod { Buffered, InDirect, OutDirect, Neither };
 
 class Kernel {
-public:
+  public:
     explicit Kernel(KernelOptions options = {});
     ~Kernel();  // reports (does not abort on) leaks; tests call checkClean() before
     Kernel(const Kernel&) = delete;
     Kernel& operator=(const Kernel&) = delete;
 
-    static Kernel& current();          // fatal error when there is none
+    static Kernel& current();  // fatal error when there is none
     static Kernel* currentOrNull();
 
     const KernelOptions& options() const;
@@ -190,6 +197,8 @@ public:
     // ---- device interfaces
     std::vector<DeviceInterfaceRecord> deviceInterfaces(const GUID& interfaceClass,
                                                         bool enabledOnly = true) const;
+    // Every IoInvalidateDeviceRelations call so far, in order.
+    std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> invalidatedDeviceRelations() const;
 
     // ---- the application side of the I/O manager
     // Opens `fileName` (the part after the device path; may be empty) on the stack of `device`:
@@ -205,15 +214,22 @@ public:
     std::unique_ptr<UserRequest> write(PFILE_OBJECT file, const void* buffer, ULONG length);
     // Device I/O control with the transfer method taken from the code; `internal` sends
     // IRP_MJ_INTERNAL_DEVICE_CONTROL instead of IRP_MJ_DEVICE_CONTROL.
-    std::unique_ptr<UserRequest> deviceIoControl(PFILE_OBJECT file, ULONG code,
-                                                 const void* input, ULONG inputLength,
-                                                 void* output, ULONG outputLength,
-                                                 bool internal = false);
+    std::unique_ptr<UserRequest> deviceIoControl(PFILE_OBJECT file, ULONG code, const void* input,
+                                                 ULONG inputLength, void* output,
+                                                 ULONG outputLength, bool internal = false);
+
+    // A request of the model itself (the Plug and Play or power manager's), sent to `device`
+    // (usually the top of its stack) from the calling thread at PASSIVE_LEVEL. Built like an
+    // application request, outside the fault policy and the counters, with IoStatus.Status
+    // STATUS_NOT_SUPPORTED; `prepare` fills the stack location the device sees (MajorFunction,
+    // MinorFunction, Parameters; IRP_MJ_PNP unless it says otherwise) and may set IoStatus.
+    std::unique_ptr<UserRequest> systemRequest(
+        PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare);
 
     struct Impl;
     Impl& impl() { return *impl_; }
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -235,7 +251,7 @@ void reportCheckFailure(std::string_view findings);
 // The in-memory registry: keys by full path ("\Registry\Machine\System\...", case-insensitive),
 // typed values.
 class Registry {
-public:
+  public:
     struct Value {
         ULONG type = REG_NONE;
         std::vector<uint8_t> data;
@@ -246,7 +262,8 @@ public:
     void setString(std::u16string_view keyPath, std::u16string_view name,
                    std::u16string_view value);
     void createKey(std::u16string_view keyPath);
-    void deleteKey(std::u16string_view keyPath);
+    void deleteKey(std::u16string_view keyPath);  // with its subkeys
+    void deleteValue(std::u16string_view keyPath, std::u16string_view name);
     bool keyExists(std::u16string_view keyPath) const;
     std::optional<Value> value(std::u16string_view keyPath, std::u16string_view name) const;
 
@@ -254,7 +271,7 @@ public:
     Registry();
     ~Registry();
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -23,15 +23,19 @@ struct SystemOptions {
 
 // A kernel image loaded from a fresh copy, so that its globals start fresh at every load.
 class LoadedImage {
-public:
+  public:
     ~LoadedImage();  // dlclose; checks that the copy (and its companions) really went away
+    LoadedImage(const LoadedImage&) = delete;
+    LoadedImage& operator=(const LoadedImage&) = delete;
+    // The address of an exported symbol; throws std::runtime_error naming the image when missing.
     void* symbol(const char* name) const;
+    void* findSymbol(const char* name) const;   // null when missing
     const std::filesystem::path& path() const;  // the copy that was loaded
 
     struct Impl;
     explicit LoadedImage(std::unique_ptr<Impl> impl);
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -51,7 +55,7 @@ struct AppResult {
 // An open handle of an application: a file object on a device stack. Closing (explicitly or on
 // destruction) sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE.
 class Handle {
-public:
+  public:
     Handle() = default;
     Handle(Kernel& kernel, PFILE_OBJECT file);
     Handle(Handle&& other) noexcept;
@@ -72,29 +76,48 @@ public:
                                                       ULONG outputLength);
     NTSTATUS close();  // the cleanup's status; the handle is invalid afterwards
 
-private:
+  private:
     Kernel* kernel_ = nullptr;
     PFILE_OBJECT file_ = nullptr;
 };
 
-// A device node of the Plug and Play manager: a physical device object and the stack the
-// function driver built on it.
 // A bus driver of the model (the USB bus, or a test's own PDO driver). The System owns it, so it
 // goes only after every device on it has been removed and before the kernel ends.
 class Bus {
-public:
+  public:
     virtual ~Bus() = default;
+    // Called after IRP_MN_REMOVE_DEVICE has gone through the whole stack of `pdo` (which may
+    // belong to another bus): every driver above has detached, so a bus whose device has left
+    // deletes its physical device object now.
+    virtual void removed(PDEVICE_OBJECT pdo) { (void)pdo; }
 };
 
-enum class DeviceState { Added, Started, StopPending, Stopped, RemovePending, SurpriseRemoved,
-                         Removed, StartFailed };
+// Where a device node stands. AddFailed: AddDevice failed, only the physical device object is
+// left (removal still sends it IRP_MN_REMOVE_DEVICE). StartFailed: IRP_MN_START_DEVICE failed;
+// removal sends IRP_MN_REMOVE_DEVICE without a query, as the platform does.
+enum class DeviceState {
+    Added,
+    Started,
+    StopPending,
+    Stopped,
+    RemovePending,
+    SurpriseRemoved,
+    Removed,
+    StartFailed,
+    AddFailed
+};
+const char* toString(DeviceState state);
 
 class System {
-public:
+  public:
     explicit System(SystemOptions options = {});
     // Removes every device still present, unloads the driver, then checks the kernel: leaks or
     // a held lock fail the test (GoogleTest ADD_FAILURE when running under it, else abort).
     ~System();
+    // What the destructor does, on demand: removes every device still present (surprise removal,
+    // then removal), unloads the driver, destroys the buses and returns the kernel's findings
+    // (empty when clean) instead of reporting them. Afterwards only kernel() may be used.
+    std::string shutdown();
     System(const System&) = delete;
     System& operator=(const System&) = delete;
 
@@ -106,10 +129,12 @@ public:
     // "\Registry\Machine\System\CurrentControlSet\Services\<service>".
     static std::u16string serviceKeyPath(std::u16string_view service);
     // Loads the image, makes its driver object and calls DriverEntry with the service key path.
-    // A failing DriverEntry unloads the image again and returns the status.
+    // A failing DriverEntry unloads the image again and returns the status. Throws
+    // std::runtime_error when the image cannot be loaded or has no DriverEntry, and
+    // std::logic_error when a driver is loaded already.
     NTSTATUS loadDriver(const std::filesystem::path& image, std::u16string_view service);
     // DriverUnload, then the driver object goes and the image is unloaded. Every device of the
-    // driver must have been removed first.
+    // driver must have been removed first (bug check otherwise).
     void unloadDriver();
     PDRIVER_OBJECT driverObject() const;
     bool driverLoaded() const;
@@ -124,35 +149,50 @@ public:
 
     // ---- Plug and Play
     // A physical device object of a bus joins the machine: AddDevice of the loaded driver, then
-    // IRP_MN_START_DEVICE. Returns the node's index; the status of each step is kept.
+    // IRP_MN_START_DEVICE. Returns the node's index; the status of each step is kept. The
+    // System holds a reference on the physical device object until the node is removed.
+    // Operations on a node in a state that does not allow them throw std::logic_error.
     int plugIn(PDEVICE_OBJECT pdo);
     NTSTATUS addDevice(PDEVICE_OBJECT pdo, int* node);  // AddDevice only
     NTSTATUS start(int node);                           // IRP_MN_START_DEVICE
-    NTSTATUS stop(int node);             // query-stop, then stop (cancel-stop when refused)
+    NTSTATUS stop(int node);  // query-stop, then stop (cancel-stop when refused)
     NTSTATUS queryStop(int node);
     NTSTATUS cancelStop(int node);
     NTSTATUS queryRemove(int node);
     NTSTATUS cancelRemove(int node);
-    NTSTATUS surpriseRemove(int node);   // IRP_MN_SURPRISE_REMOVAL
-    NTSTATUS remove(int node);           // query-remove (unless surprise-removed), then remove
-    NTSTATUS sendPnp(int node, UCHAR minorFunction);  // one request to the top of the stack
+    NTSTATUS surpriseRemove(int node);  // IRP_MN_SURPRISE_REMOVAL
+    NTSTATUS remove(int node);          // query-remove (unless surprise-removed), then remove
+    // One request to the top of the stack; the node's state follows the minor function's
+    // outcome (a successful IRP_MN_QUERY_STOP_DEVICE makes it StopPending, and so on).
+    NTSTATUS sendPnp(int node, UCHAR minorFunction);
     NTSTATUS sendPower(int node, UCHAR minorFunction, POWER_STATE_TYPE type, POWER_STATE state);
     DeviceState state(int node) const;
     PDEVICE_OBJECT pdo(int node) const;
     PDEVICE_OBJECT functionalDevice(int node) const;  // the device the driver attached
     NTSTATUS lastStartStatus(int node) const;
+    NTSTATUS lastAddStatus(int node) const;
+    int nodeCount() const { return static_cast<int>(nodes_.size()); }
 
     // ---- applications
     // The symbolic links of the enabled device interfaces of a class, as applications see them.
     std::vector<std::u16string> interfacePaths(const GUID& interfaceClass) const;
-    // Opens "<interface path><suffix>": the interface path is resolved to its device stack and
-    // the rest reaches IRP_MJ_CREATE as the file name.
+    // Opens "<interface path><suffix>": the longest enabled interface path that is a prefix of
+    // `path` (case-insensitively, ending at a backslash or the end) is resolved to its device
+    // stack and the rest ("\PIPE_1") reaches IRP_MJ_CREATE as the file name. An unknown path
+    // gives STATUS_OBJECT_NAME_NOT_FOUND.
     NTSTATUS open(std::u16string_view path, Handle* handle);
     Handle open(std::u16string_view path);  // throws std::runtime_error on failure
 
-private:
+  private:
     struct Node;
+    Node& node(int index, const char* operation);
+    const Node& node(int index) const;
+    NTSTATUS callPnp(Node& node, UCHAR minorFunction);
+    void removeAllDevices();
+    void destroyBuses();
+
     Kernel kernel_;
+    bool shutDown_ = false;
     std::unique_ptr<LoadedImage> image_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<std::unique_ptr<Bus>> buses_;

@@ -1,0 +1,280 @@
+// Memory descriptor lists with a real page array: 4 KiB pages, the page number of a host page is
+// its address shifted right by 12. A mapping is the host address itself, so a mapping is only
+// possible when the pages are contiguous host pages (always true for what one buffer spans).
+#include "sim/kernel/internal.hpp"
+
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+
+constexpr size_t kMaxMdlBytes = 0x7FFF;
+
+std::string mdlText(PMDL mdl) {
+    return "MDL " + hex(reinterpret_cast<ULONG_PTR>(mdl));
+}
+
+ULONG pagesOf(PMDL mdl) {
+    return ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+}
+
+ULONG capacityOf(PMDL mdl) {
+    return mdl->Size > static_cast<CSHORT>(sizeof(MDL))
+               ? static_cast<ULONG>((mdl->Size - sizeof(MDL)) / sizeof(PFN_NUMBER))
+               : 0;
+}
+
+void fillPages(PMDL mdl) {
+    PPFN_NUMBER pages = MmGetMdlPfnArray(mdl);
+    ULONG_PTR first = reinterpret_cast<ULONG_PTR>(mdl->StartVa) >> PAGE_SHIFT;
+    ULONG n = pagesOf(mdl);
+    for (ULONG i = 0; i < n; ++i)
+        pages[i] = first + i;
+}
+
+[[noreturn]] void mdlViolation(ULONG_PTR sub, PMDL mdl, const std::string& why) {
+    bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, sub, reinterpret_cast<ULONG_PTR>(mdl), 0, 0, why);
+}
+
+void requireMdl(Kernel::Impl& impl, PMDL mdl, const char* routine, const void* caller) {
+    std::unique_lock lock(impl.mutex);
+    if (mdl && impl.mdls.count(mdl))
+        return;
+    bool freed = mdl && impl.wasFreedRecently(mdl);
+    lock.unlock();
+    mdlViolation(
+        0x60, mdl,
+        std::string(routine) + " by " + describeCode(caller) + " on " + mdlText(mdl) +
+            (freed ? ", which was already freed" : ", which is not an MDL from IoAllocateMdl"));
+}
+
+void unmap(PMDL mdl) {
+    mdl->MdlFlags &= ~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+}
+
+}  // namespace
+
+PMDL Kernel::Impl::allocateMdl(PVOID va, ULONG length, const void* caller, bool counted) {
+    size_t bytes = sizeof(MDL) + ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length) * sizeof(PFN_NUMBER);
+    if (bytes > kMaxMdlBytes)
+        return nullptr;  // more than one MDL can describe
+    if (counted) {
+        std::lock_guard lock(mutex);
+        if (decideFailure(AllocationKind::Mdl, caller))
+            return nullptr;
+    }
+    auto mdl = static_cast<PMDL>(calloc(1, bytes));
+    if (!mdl)
+        return nullptr;
+    mdl->Size = static_cast<CSHORT>(bytes);
+    mdl->MdlFlags = MDL_ALLOCATED_FIXED_SIZE;
+    mdl->StartVa = PAGE_ALIGN(va);
+    mdl->ByteOffset = BYTE_OFFSET(va);
+    mdl->ByteCount = length;
+    std::lock_guard lock(mutex);
+    mdls[mdl] = MdlRecord{caller, counted, bytes};
+    noteAllocated(AllocationKind::Mdl, counted);
+    return mdl;
+}
+
+void Kernel::Impl::freeMdl(PMDL mdl) {
+    unmap(mdl);
+    mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
+    std::lock_guard lock(mutex);
+    auto it = mdls.find(mdl);
+    if (it == mdls.end())
+        return;
+    noteFreed(AllocationKind::Mdl, it->second.counted);
+    size_t bytes = it->second.bytes;
+    mdls.erase(it);
+    memset(mdl, 0xDD, bytes);
+    retire(mdl, mdl);
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                                    BOOLEAN, PIRP Irp) {
+    const void* caller = __builtin_return_address(0);
+    if (currentIrql() > DISPATCH_LEVEL)
+        bugCheck(IRQL_NOT_LESS_OR_EQUAL, currentIrql(), 0, 0, 0,
+                 "IoAllocateMdl above DISPATCH_LEVEL by " + describeCode(caller));
+    Kernel::Impl& impl = kernelImpl();
+    PMDL mdl = impl.allocateMdl(VirtualAddress, Length, caller, true);
+    if (mdl && Irp) {
+        if (!SecondaryBuffer) {
+            Irp->MdlAddress = mdl;
+        } else {
+            PMDL* tail = &Irp->MdlAddress;
+            while (*tail)
+                tail = &(*tail)->Next;
+            *tail = mdl;
+        }
+    }
+    return mdl;
+}
+
+extern "C" VOID NTAPI IoFreeMdl(PMDL Mdl) {
+    const void* caller = __builtin_return_address(0);
+    Kernel::Impl& impl = kernelImpl();
+    requireMdl(impl, Mdl, "IoFreeMdl", caller);
+    if ((Mdl->MdlFlags & MDL_PAGES_LOCKED) && !(Mdl->MdlFlags & MDL_PARTIAL))
+        bugCheck(DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS, reinterpret_cast<ULONG_PTR>(Mdl), 0, 0, 0,
+                 "IoFreeMdl by " + describeCode(caller) + " on " + mdlText(Mdl) +
+                     " whose pages are still locked (MmUnlockPages first)");
+    // A mapped partial MDL is unmapped first, as the platform does.
+    if (Mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
+        unmap(Mdl);
+    impl.freeMdl(Mdl);
+}
+
+extern "C" SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length) {
+    return sizeof(MDL) + ADDRESS_AND_SIZE_TO_SPAN_PAGES(Base, Length) * sizeof(PFN_NUMBER);
+}
+
+extern "C" VOID NTAPI MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE, LOCK_OPERATION Operation) {
+    const void* caller = __builtin_return_address(0);
+    if (currentIrql() > DISPATCH_LEVEL)
+        bugCheck(IRQL_NOT_LESS_OR_EQUAL, currentIrql(), 0, 0, 0,
+                 "MmProbeAndLockPages above DISPATCH_LEVEL by " + describeCode(caller));
+    requireMdl(kernelImpl(), Mdl, "MmProbeAndLockPages", caller);
+    if (Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL))
+        mdlViolation(0x61, Mdl,
+                     "MmProbeAndLockPages by " + describeCode(caller) + " on " + mdlText(Mdl) +
+                         (Mdl->MdlFlags & MDL_PAGES_LOCKED ? ", whose pages are already locked"
+                                                           : ", which is a partial or non-paged "
+                                                             "MDL (nothing to lock)"));
+    if (Mdl->ByteCount) {
+        // Probing touches the buffer, so a bad one shows up here as it would on the platform.
+        auto* first = static_cast<volatile uint8_t*>(MmGetMdlVirtualAddress(Mdl));
+        (void)first[0];
+        (void)first[Mdl->ByteCount - 1];
+    }
+    fillPages(Mdl);
+    Mdl->MdlFlags |= MDL_PAGES_LOCKED;
+    if (Operation != IoReadAccess)
+        Mdl->MdlFlags |= MDL_WRITE_OPERATION;
+}
+
+extern "C" VOID NTAPI MmUnlockPages(PMDL Mdl) {
+    const void* caller = __builtin_return_address(0);
+    requireMdl(kernelImpl(), Mdl, "MmUnlockPages", caller);
+    if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED))
+        mdlViolation(0x62, Mdl,
+                     "MmUnlockPages by " + describeCode(caller) + " on " + mdlText(Mdl) +
+                         ", whose pages are not locked");
+    unmap(Mdl);
+    Mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_WRITE_OPERATION);
+}
+
+extern "C" VOID NTAPI MmBuildMdlForNonPagedPool(PMDL Mdl) {
+    const void* caller = __builtin_return_address(0);
+    requireMdl(kernelImpl(), Mdl, "MmBuildMdlForNonPagedPool", caller);
+    if (Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA))
+        mdlViolation(0x63, Mdl,
+                     "MmBuildMdlForNonPagedPool by " + describeCode(caller) + " on " +
+                         mdlText(Mdl) + ", which is locked, partial or mapped");
+    fillPages(Mdl);
+    Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
+}
+
+extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress,
+                                        ULONG Length) {
+    const void* caller = __builtin_return_address(0);
+    Kernel::Impl& impl = kernelImpl();
+    requireMdl(impl, SourceMdl, "IoBuildPartialMdl (source)", caller);
+    requireMdl(impl, TargetMdl, "IoBuildPartialMdl (target)", caller);
+    auto where = "IoBuildPartialMdl by " + describeCode(caller) + ": ";
+    auto start = reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(SourceMdl));
+    auto va = reinterpret_cast<ULONG_PTR>(VirtualAddress);
+    if (va < start || va - start > SourceMdl->ByteCount)
+        mdlViolation(0x64, SourceMdl,
+                     where + "address " + hex(va) + " lies outside source " + mdlText(SourceMdl) +
+                         " (" + hex(start) + ", " + std::to_string(SourceMdl->ByteCount) +
+                         " bytes)");
+    ULONG offset = static_cast<ULONG>(va - start);
+    if (Length == 0)
+        Length = SourceMdl->ByteCount - offset;
+    if (static_cast<uint64_t>(offset) + Length > SourceMdl->ByteCount)
+        mdlViolation(0x65, SourceMdl,
+                     where + std::to_string(Length) + " bytes at offset " + std::to_string(offset) +
+                         " run past the " + std::to_string(SourceMdl->ByteCount) +
+                         " bytes of source " + mdlText(SourceMdl));
+    if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
+        mdlViolation(0x66, SourceMdl,
+                     where + "source " + mdlText(SourceMdl) +
+                         " has no pages (neither locked nor built for non-paged pool)");
+    if (TargetMdl->MdlFlags & (MDL_PARTIAL_HAS_BEEN_MAPPED | MDL_MAPPED_TO_SYSTEM_VA))
+        mdlViolation(0x67, TargetMdl,
+                     where + "target " + mdlText(TargetMdl) +
+                         " is still mapped (MmUnmapLockedPages before building it again)");
+    ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
+    if (pages > capacityOf(TargetMdl))
+        mdlViolation(0x68, TargetMdl,
+                     where + "target " + mdlText(TargetMdl) + " has room for " +
+                         std::to_string(capacityOf(TargetMdl)) + " pages, " +
+                         std::to_string(Length) + " bytes at " + hex(va) + " span " +
+                         std::to_string(pages));
+    ULONG_PTR firstSourcePage = (reinterpret_cast<ULONG_PTR>(PAGE_ALIGN(VirtualAddress)) -
+                                 reinterpret_cast<ULONG_PTR>(SourceMdl->StartVa)) >>
+                                PAGE_SHIFT;
+    memcpy(MmGetMdlPfnArray(TargetMdl), MmGetMdlPfnArray(SourceMdl) + firstSourcePage,
+           pages * sizeof(PFN_NUMBER));
+    TargetMdl->Process = SourceMdl->Process;
+    TargetMdl->StartVa = PAGE_ALIGN(VirtualAddress);
+    TargetMdl->ByteOffset = BYTE_OFFSET(VirtualAddress);
+    TargetMdl->ByteCount = Length;
+    TargetMdl->MdlFlags &= (MDL_ALLOCATED_FIXED_SIZE | MDL_ALLOCATED_MUST_SUCCEED);
+    TargetMdl->MdlFlags |=
+        MDL_PARTIAL | (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION |
+                                              MDL_IO_PAGE_READ | MDL_IO_SPACE));
+    if (SourceMdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
+        TargetMdl->MappedSystemVa = static_cast<PCHAR>(SourceMdl->MappedSystemVa) + offset;
+}
+
+extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode,
+                                                    MEMORY_CACHING_TYPE, PVOID, ULONG, ULONG) {
+    const void* caller = __builtin_return_address(0);
+    requireMdl(kernelImpl(), Mdl, "MmMapLockedPagesSpecifyCache", caller);
+    auto where = "MmMapLockedPagesSpecifyCache by " + describeCode(caller) + " on " + mdlText(Mdl);
+    if (AccessMode != KernelMode)
+        mdlViolation(0x69, Mdl, where + ": user-mode mappings are not modelled");
+    if (Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
+        return MmGetMdlVirtualAddress(Mdl);
+    if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)
+        mdlViolation(0x6A, Mdl, where + ", which is already mapped");
+    if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)))
+        mdlViolation(0x6B, Mdl, where + ", whose pages are not locked (MmProbeAndLockPages first)");
+    ULONG pages = pagesOf(Mdl);
+    PPFN_NUMBER pfn = MmGetMdlPfnArray(Mdl);
+    for (ULONG i = 0; i < pages; ++i)
+        if (pfn[i] == 0 || pfn[i] != pfn[0] + i)
+            mdlViolation(0x6C, Mdl,
+                         where + ": page " + std::to_string(i) + " of the page array (" +
+                             hex(pfn[i]) + ") does not follow page 0 (" + hex(pfn[0]) + ")");
+    PVOID address = pages ? reinterpret_cast<PVOID>((pfn[0] << PAGE_SHIFT) + Mdl->ByteOffset)
+                          : MmGetMdlVirtualAddress(Mdl);
+    Mdl->MappedSystemVa = address;
+    Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    if (Mdl->MdlFlags & MDL_PARTIAL)
+        Mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
+    return address;
+}
+
+extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
+    const void* caller = __builtin_return_address(0);
+    requireMdl(kernelImpl(), Mdl, "MmUnmapLockedPages", caller);
+    auto where = "MmUnmapLockedPages by " + describeCode(caller) + " on " + mdlText(Mdl);
+    if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA))
+        mdlViolation(0x6D, Mdl, where + ", which is not mapped");
+    if (BaseAddress != Mdl->MappedSystemVa)
+        mdlViolation(0x6E, Mdl,
+                     where + ": address " + hex(reinterpret_cast<ULONG_PTR>(BaseAddress)) +
+                         " is not its mapping " +
+                         hex(reinterpret_cast<ULONG_PTR>(Mdl->MappedSystemVa)));
+    unmap(Mdl);
+}

@@ -1,0 +1,205 @@
+// Device models: what sits at the far end of a USB port. The bus answers standard requests from a
+// model's descriptors and state and hands it vendor and class requests, bulk packets and the
+// configuration changes it made. A model is called by one thread at a time (the bus serialises).
+#pragma once
+
+#include "sim/usb/descriptors.hpp"
+
+#include <usb.h>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim::usb {
+
+// The 8 bytes of a control transfer's setup stage.
+struct SetupPacket {
+    uint8_t requestType = 0;  // bmRequestType
+    uint8_t request = 0;      // bRequest
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+    bool in() const { return (requestType & 0x80) != 0; }
+    uint8_t type() const { return (requestType >> 5) & 0x03; }  // 0 standard, 1 class, 2 vendor
+    uint8_t recipient() const { return requestType & 0x1F; }
+    std::array<uint8_t, 8> bytes() const;
+    bool operator==(const SetupPacket&) const = default;
+};
+
+// Answer of a model to a control request: a USBD status (USBD_STATUS_STALL_PID to refuse) and,
+// for an IN request, the data (the bus sends at most wLength of it).
+struct ControlReply {
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+    Bytes data;
+    static ControlReply stall() { return {USBD_STATUS_STALL_PID, {}}; }
+};
+
+// One packet of a bulk or interrupt IN endpoint: data (empty is a zero-length packet) or nothing
+// yet (the endpoint NAKs; the bus asks again when the model says new data may be there).
+using InPacket = std::optional<Bytes>;
+
+class DeviceModel {
+  public:
+    virtual ~DeviceModel() = default;
+
+    virtual std::string name() const = 0;
+    virtual Bytes deviceDescriptor() const = 0;
+    // The whole descriptor set of the configuration at `index` (0-based); empty when none.
+    virtual Bytes configurationDescriptor(uint8_t index) const = 0;
+    // String descriptor `index` (0 is the language list); nullopt when the device has none.
+    virtual std::optional<Bytes> stringDescriptor(uint8_t index, uint16_t language) const;
+
+    // Vendor and class requests; the default refuses them with a stall.
+    virtual ControlReply controlRequest(const SetupPacket& setup, std::span<const uint8_t> out);
+    // One packet the host sent to an OUT endpoint (empty: a zero-length packet).
+    virtual void bulkOut(uint8_t endpoint, std::span<const uint8_t> packet);
+    // The next packet of an IN endpoint, at most `maxPacket` bytes; `continuing` is true when
+    // earlier packets of the same transfer were already sent.
+    virtual InPacket bulkIn(uint8_t endpoint, uint16_t maxPacket, bool continuing);
+    // The host set a configuration (0: unconfigured) or an interface's alternate setting.
+    virtual void configurationChanged(uint8_t value);
+    virtual void interfaceChanged(uint8_t interfaceNumber, uint8_t alternate);
+    // Port reset: back to the state after power-on (address and configuration are the bus's).
+    virtual void reset();
+
+    // Called by the model when an IN endpoint that NAKed may have data now; the bus installs it.
+    void setDataAvailableCallback(std::function<void()> callback) {
+        dataAvailable_ = std::move(callback);
+    }
+
+  protected:
+    void notifyDataAvailable() {
+        if (dataAvailable_)
+            dataAvailable_();
+    }
+
+  private:
+    std::function<void()> dataAvailable_;
+};
+
+// ---- built-in models
+
+// The measurement instrument (vendor 0x1209, product 0x0001, USB 2.0 high speed):
+//  configuration 1: interface 0 alternate 0: bulk OUT 0x01 and IN 0x81, 512-byte packets;
+//                   interface 0 alternate 1: the same endpoints, 64-byte packets;
+//                   interface 1: bulk OUT 0x02 (sink) and IN 0x86 (sample stream), 512 bytes;
+//  configuration 2: interface 0: bulk IN 0x81 (sample stream), 512 bytes.
+// 0x01 loops back to 0x81: a packet of up to the packet size of what is waiting, a zero-length
+// packet when a transfer has drained the buffer, NAK when nothing is waiting. The stream
+// endpoints send samples while acquisition runs (from each configuration on; the stop request
+// pauses it, so the endpoint NAKs, and the start request restarts the waveform at sample 0).
+// Vendor requests: IN 0x01 the firmware version string; OUT 0x02 start and 0x03 stop
+// acquisition; OUT 0x00 (sent by the driver at the first close) is counted. Strings: 1
+// manufacturer, 2 product, 3 serial number.
+class InstrumentModel : public DeviceModel {
+  public:
+    static constexpr uint16_t kVendorId = 0x1209;
+    static constexpr uint16_t kProductId = 0x0001;
+    static constexpr uint8_t kRequestFirmwareVersion = 0x01;
+    static constexpr uint8_t kRequestStartAcquisition = 0x02;
+    static constexpr uint8_t kRequestStopAcquisition = 0x03;
+    static constexpr uint8_t kRequestClose = 0x00;
+    static constexpr std::string_view kFirmwareVersion = "VaVedu instrument firmware 2.1.0";
+
+    explicit InstrumentModel(std::u16string serial = u"VV0001");
+
+    // Sample n of the waveform: a triangle from -16384 to +16384 with a period of 256 samples,
+    // plus a small deterministic ripple; sent as 16-bit little-endian values.
+    static int16_t sample(uint64_t n);
+
+    std::string name() const override { return "instrument"; }
+    Bytes deviceDescriptor() const override;
+    Bytes configurationDescriptor(uint8_t index) const override;
+    std::optional<Bytes> stringDescriptor(uint8_t index, uint16_t language) const override;
+    ControlReply controlRequest(const SetupPacket& setup, std::span<const uint8_t> out) override;
+    void bulkOut(uint8_t endpoint, std::span<const uint8_t> packet) override;
+    InPacket bulkIn(uint8_t endpoint, uint16_t maxPacket, bool continuing) override;
+    void configurationChanged(uint8_t value) override;
+    void interfaceChanged(uint8_t interfaceNumber, uint8_t alternate) override;
+    void reset() override;
+
+    // What the device saw, for tests.
+    unsigned closeRequests() const { return closeRequests_; }
+    bool acquiring() const { return acquiring_; }
+    uint8_t configuration() const { return configuration_; }
+    uint64_t bytesSunk() const { return bytesSunk_; }  // received on 0x02
+    size_t loopbackWaiting() const { return loopback_.size(); }
+    unsigned zeroLengthPacketsReceived() const { return zeroLengthPackets_; }
+    uint64_t samplesSent() const { return nextSample_; }
+
+  private:
+    std::u16string serial_;
+    std::deque<uint8_t> loopback_;
+    bool acquiring_ = false;
+    uint8_t configuration_ = 0;
+    uint64_t nextSample_ = 0;
+    uint64_t bytesSunk_ = 0;
+    unsigned closeRequests_ = 0;
+    unsigned zeroLengthPackets_ = 0;
+};
+
+// The simplest device: one configuration, one interface, bulk OUT 0x01 looping back to IN 0x81
+// (vendor 0x1209, product 0x0002, 512-byte packets). Vendor and class requests stall.
+class LoopbackModel : public DeviceModel {
+  public:
+    explicit LoopbackModel(uint16_t maxPacket = 512);
+    std::string name() const override { return "loopback"; }
+    Bytes deviceDescriptor() const override;
+    Bytes configurationDescriptor(uint8_t index) const override;
+    void bulkOut(uint8_t endpoint, std::span<const uint8_t> packet) override;
+    InPacket bulkIn(uint8_t endpoint, uint16_t maxPacket, bool continuing) override;
+    void reset() override { waiting_.clear(); }
+    size_t waiting() const { return waiting_.size(); }
+
+  private:
+    uint16_t maxPacket_;
+    std::deque<uint8_t> waiting_;
+};
+
+// A device replayed from raw descriptor bytes in the format Linux exposes in sysfs as
+// `descriptors`: the device descriptor, then each configuration's whole descriptor set. Bulk and
+// interrupt endpoints of one interface setting with the same number in both directions are a
+// loopback pair; an IN endpoint alone is a source of a counting byte pattern; an OUT endpoint
+// alone is a sink. Malformed input is cut where it stops making sense: a short or wrong device
+// descriptor throws std::invalid_argument; configurations that run out or lie are kept as far as
+// they are whole.
+class RawDescriptorModel : public DeviceModel {
+  public:
+    explicit RawDescriptorModel(std::span<const uint8_t> descriptors, std::string name = "raw");
+    static std::unique_ptr<RawDescriptorModel> fromFile(const std::string& path);
+
+    std::string name() const override { return name_; }
+    Bytes deviceDescriptor() const override { return device_; }
+    Bytes configurationDescriptor(uint8_t index) const override;
+    void bulkOut(uint8_t endpoint, std::span<const uint8_t> packet) override;
+    InPacket bulkIn(uint8_t endpoint, uint16_t maxPacket, bool continuing) override;
+    void configurationChanged(uint8_t value) override;
+    void reset() override;
+    size_t configurationCount() const { return configurations_.size(); }
+
+  private:
+    std::string name_;
+    Bytes device_;
+    std::vector<Bytes> configurations_;
+    uint8_t configuration_ = 0;
+    std::map<uint8_t, std::deque<uint8_t>> loopback_;  // by OUT endpoint number
+    std::map<uint8_t, uint8_t> sourceCounter_;         // by IN endpoint address
+    bool pairedIn(uint8_t inAddress) const;
+};
+
+// The built-in models by name ("instrument", "loopback", or "raw:<file>" for a descriptors file)
+// for the tool's --device option; nullptr for an unknown name. A raw file that cannot be read or
+// holds no device descriptor throws std::invalid_argument.
+std::unique_ptr<DeviceModel> makeDeviceModel(std::string_view name);
+std::vector<std::string> deviceModelNames();
+
+}  // namespace sim::usb

@@ -1,0 +1,207 @@
+// The USB bus driver of the model: one physical device object per attached device model, and the
+// host stack behind IOCTL_INTERNAL_USB_SUBMIT_URB and the port reset. It validates every URB as
+// the platform's stack does (function, header length, handles of the current configuration,
+// buffers, direction), answers standard requests from the model's descriptors and state, moves
+// bulk data packet by packet, and records every submission and completion in its trace.
+//
+// Completion modes, per bus or per endpoint (endpoint 0 is the default control pipe):
+//   Inline   the URB completes before IofCallDriver returns (a bulk IN the device NAKs pends
+//            until data arrives);
+//   Async    the URB pends and completes at DISPATCH_LEVEL from the host-controller thread
+//            (the default for bulk and interrupt endpoints);
+//   Held     the URB pends until the test completes it (completeHeld) or lets the device carry
+//            it out (releaseHeld).
+// Control requests (everything on the default pipe, selections and pipe requests) complete
+// inline by default. Every pending URB is cancellable.
+#pragma once
+
+#include "sim/kernel/kernel.hpp"
+#include "sim/system/system.hpp"
+#include "sim/usb/capture.hpp"
+#include "sim/usb/device_model.hpp"
+#include "sim/usb/trace.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace sim::usb {
+
+enum class CompletionMode { Inline, Async, Held };
+
+// A fault injected into the next transfers of an endpoint or the next control requests with a
+// request code.
+struct Fault {
+    enum class Kind {
+        Stall,           // USBD_STATUS_STALL_PID; a bulk endpoint stays halted until cleared
+        Crc,             // USBD_STATUS_CRC
+        Timeout,         // USBD_STATUS_TIMEOUT
+        NotResponding,   // USBD_STATUS_DEV_NOT_RESPONDING
+        DeviceGone,      // USBD_STATUS_DEVICE_GONE (the device stays attached)
+        Delay,           // the request completes normally after `delay`, asynchronously
+        ShortDescriptor  // a descriptor request returns at most `maxBytes` bytes
+    };
+    Kind kind = Kind::Stall;
+    unsigned count = 1;  // how many requests it hits; kForever for all until cleared
+    std::chrono::milliseconds delay{0};
+    uint32_t maxBytes = 0;
+
+    static constexpr unsigned kForever = ~0u;
+    static Fault of(Kind kind, unsigned count = 1) { return {kind, count, {}, 0}; }
+    static Fault delayed(std::chrono::milliseconds delay, unsigned count = 1) {
+        return {Kind::Delay, count, delay, 0};
+    }
+    static Fault shortDescriptor(uint32_t maxBytes, unsigned count = 1) {
+        return {Kind::ShortDescriptor, count, {}, maxBytes};
+    }
+};
+
+// A URB the bus holds for the test.
+struct HeldUrb {
+    uint64_t id = 0;  // the trace's IRP id
+    PIRP irp = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    uint16_t function = 0;
+    uint8_t endpoint = 0;
+    uint32_t length = 0;  // TransferBufferLength asked
+    bool in = false;
+};
+
+// How the test completes a held URB: the status, and for an IN transfer the data (copied into the
+// buffer, at most its length); the bytes moved default to the data's size for IN and to the whole
+// length for OUT.
+struct HeldCompletion {
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+    Bytes data;
+    std::optional<uint32_t> bytes;
+};
+
+NTSTATUS ntStatusForUsbd(USBD_STATUS status);
+
+class UsbBus : public sim::Bus {
+  public:
+    static constexpr uint32_t kMaxTransferSize = 4u * 1024 * 1024;  // the controller's limit
+
+    explicit UsbBus(Kernel& kernel, uint16_t busNumber = 1);
+    ~UsbBus() override;
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+
+    // ---- devices
+    // Plugs a device in: a new physical device object with the next address (1, 2, ...), marked
+    // with its instance path "USB\VID_vvvv&PID_pppp\<address>". Null when IoCreateDevice fails.
+    PDEVICE_OBJECT attach(std::unique_ptr<DeviceModel> model);
+    // The device is gone: its pending URBs fail with USBD_STATUS_DEVICE_GONE and
+    // STATUS_DEVICE_NOT_CONNECTED, and so does every later one. The physical device object goes
+    // at IRP_MN_REMOVE_DEVICE (or now, when that came already).
+    void unplug(PDEVICE_OBJECT pdo);
+    void onUnplug(std::function<void(PDEVICE_OBJECT)> callback);
+    bool connected(PDEVICE_OBJECT pdo) const;
+    std::vector<PDEVICE_OBJECT> devices() const;  // physical device objects not yet deleted
+    DeviceModel& model(PDEVICE_OBJECT pdo);
+    template <class T>
+    T& modelAs(PDEVICE_OBJECT pdo) {
+        return dynamic_cast<T&>(model(pdo));
+    }
+    uint8_t address(PDEVICE_OBJECT pdo) const;
+    std::u16string instancePath(PDEVICE_OBJECT pdo) const;
+    uint8_t configuration(PDEVICE_OBJECT pdo) const;  // the device's bConfigurationValue, 0 if none
+    uint8_t alternateSetting(PDEVICE_OBJECT pdo, uint8_t interfaceNumber) const;
+    bool halted(PDEVICE_OBJECT pdo, uint8_t endpoint) const;
+    void setHalted(PDEVICE_OBJECT pdo, uint8_t endpoint, bool halted);
+    unsigned portResets(PDEVICE_OBJECT pdo) const;
+    // Tells the bus that a model's IN endpoint may have data now (models do it themselves).
+    void dataAvailable(PDEVICE_OBJECT pdo);
+
+    // ---- completion modes
+    void setBulkCompletionMode(CompletionMode mode);     // every bulk and interrupt endpoint
+    void setControlCompletionMode(CompletionMode mode);  // every default pipe
+    void setEndpointCompletionMode(PDEVICE_OBJECT pdo, uint8_t endpoint, CompletionMode mode);
+
+    // ---- held URBs
+    std::vector<HeldUrb> heldUrbs() const;
+    // Waits until at least `count` URBs are held; false on time-out.
+    bool waitForHeld(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Completes a held URB as the test says; false when it is not held (any more).
+    bool completeHeld(uint64_t id, const HeldCompletion& completion);
+    // Lets the device carry out a held URB as if it had not been held.
+    bool releaseHeld(uint64_t id);
+
+    // ---- waits for asynchronous work
+    // Waits until no URB of the bus is pending except held ones and NAKed IN transfers.
+    bool waitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    size_t pendingCount() const;  // pending URBs, held ones included
+
+    // ---- faults
+    void injectFault(PDEVICE_OBJECT pdo, uint8_t endpoint, Fault fault);
+    void injectControlFault(PDEVICE_OBJECT pdo, uint8_t request, Fault fault);
+    void clearFaults(PDEVICE_OBJECT pdo);
+
+    // ---- trace and capture
+    UrbTrace& trace() { return trace_; }
+    // Starts writing a capture (replacing one running): first the device and configuration
+    // descriptor requests of every attached device, then every URB. Throws when the file cannot
+    // be created.
+    void startCapture(const std::filesystem::path& path);
+    void stopCapture();
+
+    PDRIVER_OBJECT driverObject() const { return driver_; }
+    uint16_t busNumber() const { return busNumber_; }
+
+    struct Port;
+    struct Transfer;
+    struct Outcome;
+
+  private:
+    friend struct BusDispatch;
+    NTSTATUS dispatchPnp(Port& port, PIRP irp);
+    NTSTATUS dispatchPower(Port& port, PIRP irp);
+    NTSTATUS dispatchInternal(Port& port, PIRP irp);
+    NTSTATUS submitUrb(Port& port, PIRP irp, PURB urb);
+    NTSTATUS resetPort(Port& port, PIRP irp, ULONG code);
+    void cancel(PIRP irp);
+
+    std::optional<Outcome> validate(Port& port, PURB urb, Transfer& t);
+    bool execute(Transfer& t, Outcome& outcome);  // false: the device NAKed, try again later
+    Outcome executeControl(Transfer& t);
+    bool executeBulk(Transfer& t, Outcome& outcome);
+    Outcome standardRequest(Port& port, const SetupPacket& setup, uint8_t* buffer,
+                            std::span<const uint8_t> out, uint32_t& moved);
+    Outcome selectConfiguration(Transfer& t);
+    Outcome selectInterface(Transfer& t);
+    void finish(std::unique_ptr<Transfer> t, const Outcome& outcome);  // call without the lock
+    void recordSubmission(const Transfer& t);
+    void unconfigure(Port& port);
+    void controllerLoop();
+    std::vector<std::unique_ptr<Transfer>> takePending(Port& port, bool includeHeld);
+    Port& portOf(PDEVICE_OBJECT pdo) const;
+    CompletionMode modeFor(const Port& port, uint8_t endpoint) const;
+    void* newHandle();
+    void deletePdo(Port& port);
+
+    Kernel& kernel_;
+    uint16_t busNumber_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;  // work for the controller, held URBs, idle
+    std::vector<std::unique_ptr<Port>> ports_;
+    std::vector<std::unique_ptr<Transfer>> held_;
+    CompletionMode bulkMode_ = CompletionMode::Async;
+    CompletionMode controlMode_ = CompletionMode::Inline;
+    std::function<void(PDEVICE_OBJECT)> onUnplug_;
+    uint64_t nextHandle_ = 0;
+    uint64_t frameNumber_ = 0;
+    UrbTrace trace_;
+    std::shared_ptr<PcapWriter> capture_;
+    int captureListener_ = 0;
+    bool stopping_ = false;
+    std::thread controller_;
+};
+
+}  // namespace sim::usb
