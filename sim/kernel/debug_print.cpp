@@ -121,11 +121,11 @@ std::string formatPlatform(const char* format, va_list args) {
         }
         ++p;
         bool left = flags.find('-') != std::string::npos;
-        std::string spec = "%" + flags;
+        std::string pattern = "%" + flags;
         if (width >= 0)
-            spec += std::to_string(width);
+            pattern += std::to_string(width);
         if (precision >= 0)
-            spec += "." + std::to_string(precision);
+            pattern += "." + std::to_string(precision);
         char buffer[512];
         switch (conv) {
             case '%':
@@ -156,7 +156,7 @@ std::string formatPlatform(const char* format, va_list args) {
                         value = isSigned ? static_cast<long long>(va_arg(args, int))
                                          : static_cast<long long>(va_arg(args, unsigned int));
                 }
-                std::string s = spec + "ll" + conv;
+                std::string s = pattern + "ll" + conv;
                 snprintf(buffer, sizeof buffer, s.c_str(), value);
                 out += buffer;
                 break;
@@ -225,9 +225,9 @@ std::string formatPlatform(const char* format, va_list args) {
             case 'G':
             case 'a':
             case 'A': {
-                std::string s = spec + conv;
+                std::string s = pattern + conv;
                 if (size == Size::LongDouble)
-                    snprintf(buffer, sizeof buffer, (spec + "L" + conv).c_str(),
+                    snprintf(buffer, sizeof buffer, (pattern + "L" + conv).c_str(),
                              va_arg(args, long double));
                 else
                     snprintf(buffer, sizeof buffer, s.c_str(), va_arg(args, double));

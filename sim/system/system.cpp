@@ -13,39 +13,20 @@ namespace {
 constexpr std::u16string_view kServicesKey =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 
-// Completion routine of the requests the System sends itself: the waiting thread owns the IRP,
-// so completion stops here.
-NTSTATUS NTAPI signalRequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Builds a request as the Plug and Play and power managers do (one stack location per device of
-// the stack, STATUS_NOT_SUPPORTED until a driver handles it), sends it to the top of the stack
-// of `pdo` and waits for it.
+// A request of the Plug and Play or power manager, built as they build it (one stack location per
+// device of the stack, STATUS_NOT_SUPPORTED until a driver handles it), sent to the top of the
+// stack of `pdo` and waited for. It is the system's own request: outside the fault policy and the
+// allocation counters, so low-resource tests fail only what kernel code allocates.
 template <class Fill>
 NTSTATUS sendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, Fill fill) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (irp == nullptr) {
-        ObDereferenceObject(top);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = major;
-    stack->MinorFunction = minor;
-    fill(stack);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, signalRequestDone, &done, TRUE, TRUE, TRUE);
-    IofCallDriver(top, irp);
-    // Always wait: the completion routine signals the event whichever way the driver finished,
-    // and a driver that returns without completing is caught by the wait's watchdog.
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
+    std::unique_ptr<UserRequest> request =
+        Kernel::current().systemRequest(top, [&](PIRP, PIO_STACK_LOCATION stack) {
+            stack->MajorFunction = major;
+            stack->MinorFunction = minor;
+            fill(stack);
+        });
+    const NTSTATUS status = request->wait().status;
     ObDereferenceObject(top);
     return status;
 }

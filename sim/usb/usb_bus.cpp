@@ -549,7 +549,6 @@ std::optional<USBD_STATUS> faultStatus(const std::optional<Fault>& fault) {
 NTSTATUS UsbBus::dispatchPnp(Port& port, PIRP irp) {
     auto* stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
-    bool deleteAfter = false;
     switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE: {
             std::lock_guard lock(mutex_);
@@ -575,7 +574,6 @@ NTSTATUS UsbBus::dispatchPnp(Port& port, PIRP irp) {
                 if (port.connected)
                     unconfigure(port);
                 port.pnpRemoved = true;
-                deleteAfter = !port.connected && !port.deleted;
             }
             for (auto& t : pending)
                 finish(std::move(t), failure(USBD_STATUS_CANCELED));
@@ -613,11 +611,19 @@ NTSTATUS UsbBus::dispatchPnp(Port& port, PIRP irp) {
     }
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
-    if (deleteAfter) {
-        std::lock_guard lock(mutex_);
-        deletePdo(port);
-    }
     return status;
+}
+
+// The removal has gone through the whole stack: every driver above has detached, so an unplugged
+// device's physical device object can go now. Deleting it while the request was still on its way
+// would leave the function driver attached to a deleted device.
+void UsbBus::removed(PDEVICE_OBJECT pdo) {
+    std::lock_guard lock(mutex_);
+    for (auto& port : ports_) {
+        if (port->pdo == pdo && port->pnpRemoved && !port->connected && !port->deleted) {
+            deletePdo(*port);
+        }
+    }
 }
 
 NTSTATUS UsbBus::dispatchPower(Port&, PIRP irp) {

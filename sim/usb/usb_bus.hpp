@@ -90,6 +90,7 @@ class UsbBus : public sim::Bus {
 
     explicit UsbBus(Kernel& kernel, uint16_t busNumber = 1);
     ~UsbBus() override;
+    void removed(PDEVICE_OBJECT pdo) override;
     UsbBus(const UsbBus&) = delete;
     UsbBus& operator=(const UsbBus&) = delete;
 

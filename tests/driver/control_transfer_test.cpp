@@ -307,6 +307,25 @@ TEST_F(ControlTransfers, SetConfigurationIsCarriedOutByTheDriver) {
     EXPECT_EQ(bus.configuration(pdo(node)), 1);
 }
 
+// The selection refuses to run under a transfer in progress; its status is the transfer's.
+TEST_F(ControlTransfers, SetConfigurationIsRefusedWhileAReadRuns) {
+    bus.setEndpointCompletionMode(pdo(node), 0x81, sim::usb::CompletionMode::Held);
+    sim::Handle in = open(node, u"\\PIPE_1");
+    Bytes buffer(512);
+    auto read = in.readAsync(buffer.data(), 512);
+    ASSERT_TRUE(bus.waitForHeld(1));
+    size_t mark = bus.trace().size();
+    sim::AppResult result = controlTransfer(handle, packet(0x00, 9, 1, 0, 0), {}, 0);
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
+    expectRefusalPrinted(STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(controlSubmissionsSince(mark).empty());
+    expectNoStoredPacket();
+    result = controlTransfer(handle, packet(0x01, 11, 1, 0, 0), {}, 0);
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
+    ASSERT_TRUE(bus.completeHeld(bus.heldUrbs().front().id, {USBD_STATUS_SUCCESS, pattern(8), {}}));
+    EXPECT_EQ(read->wait().information, 8u);
+}
+
 TEST_F(ControlTransfers, SetInterfaceIsCarriedOutByTheDriver) {
     size_t mark = bus.trace().size();
     sim::AppResult result = controlTransfer(handle, packet(0x01, 11, 1, 0, 0), {}, 0);

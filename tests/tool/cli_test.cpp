@@ -52,7 +52,8 @@ TEST(CommandLine, TransferCommandsTakeTheirOptions) {
     const Invocation c = parse({"control", "0xC0", "1", "0", "0", "64"});
     EXPECT_EQ(c.step.setup.bmRequestType, 0xC0);
     EXPECT_EQ(c.step.setup.bRequest, 1);
-    EXPECT_EQ(c.step.setup.wLength, 64);
+    const uint16_t length = c.step.setup.wLength;  // a packed field: copied, not bound
+    EXPECT_EQ(length, 64);
 
     const Invocation io = parse({"ioctl", "get-banner", "--out-len", "16"});
     EXPECT_EQ(io.step.ioctlCode, 0x22001Cu);

@@ -705,6 +705,9 @@ TEST_F(UsbBusTest, RemoveDeletesThePdoOnlyOnceTheDeviceIsUnplugged) {
     EXPECT_EQ(bus.devices().size(), 1u);
     EXPECT_EQ(sendPnp(second, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
     EXPECT_EQ(sendPnp(second, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(bus.devices().size(), 1u)
+        << "kept until the removal has gone through the whole stack: drivers above detach last";
+    bus.removed(second);
     EXPECT_TRUE(bus.devices().empty());
 }
 

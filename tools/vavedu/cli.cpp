@@ -295,11 +295,23 @@ Invocation parseCommandLine(int argc, const char* const* argv) {
     GlobalOptions& o = invocation.options;
     app.add_option("--device", o.device,
                    "built-in model (instrument, loopback) or a file of raw descriptors "
-                   "(the format of sysfs 'descriptors')");
+                   "(the format of sysfs 'descriptors')")
+        ->type_name("NAME|FILE");
     app.add_option("--registry", raw.registry,
                    "NAME=VALUE: a REG_DWORD under the service key before the driver loads")
-        ->allow_extra_args(false);
-    app.add_option("--capture", o.capture, "write a USBPcap capture of the session to FILE.pcap");
+        ->allow_extra_args(false)
+        ->type_name("NAME=VALUE");
+    app.add_option("--capture", o.capture, "write a USBPcap capture of the session to FILE.pcap")
+        ->type_name("FILE");
+    app.footer(
+        "Scripts: one step per line, split into words as a POSIX shell does (quotes, backslash, "
+        "no expansion), # starts a comment. Steps: every command but demo and script, and\n"
+        "  unplug | surprise-remove | plug | stop | start      Plug and Play of the instrument\n"
+        "  stall EP | fault EP KIND [--count N] [--delay MS] [--request R]\n"
+        "                                                      device faults (KIND: stall, crc, "
+        "timeout, not-responding, gone, delay)\n"
+        "  expect-status STATUS | expect-bytes N              checks of the step before\n"
+        "Exit status: 0 every step succeeded, 1 a step failed, 2 usage error.");
     app.add_flag("--trace", o.trace, "print every URB as it is submitted and completed");
     app.add_flag("--log", o.log, "print the driver's debug output as it happens");
     app.add_flag("--json", o.json, "one JSON object per result, no decoration");

@@ -111,7 +111,8 @@ int runScript(std::istream& script, Session& session, Executor& executor, Report
     }
     settle();
     StepResult summary{"script"};
-    summary.failed = failures > 0;
+    if (failures > 0)
+        summary.status = kStatusUnsuccessful;
     summary.note = std::to_string(steps) + " steps, " + std::to_string(failures) + " failed";
     summary.data.add("steps", steps).add("failures", failures);
     reporter.print(summary);
