@@ -25,3 +25,14 @@ set(VAVEDU_WINDOWS_ALLOW_KERNEL
     "ntoskrnl.exe=${VAVEDU_ROOT}/sim/imports/kernel.txt,${VAVEDU_ROOT}/sim/imports/crt.txt,${VAVEDU_ROOT}/windows/imports/ntoskrnl.exe.txt")
 set(VAVEDU_WINDOWS_ALLOW_USBD "USBD.SYS=${VAVEDU_ROOT}/sim/imports/usbd.txt")
 set(VAVEDU_WINDOWS_ALLOW_SUPPORT "ZaDar.EDI=${VAVEDU_WINDOWS_SUPPORT_DEF}")
+
+# vavedu.exe: the client library on the Win32 calls and the tool without its model-only parts
+# (tools/vavedu/machine.hpp): no demo.cpp and session_model.cpp, session_win32.cpp instead.
+set(VAVEDU_WINDOWS_TOOL_SOURCES
+    ${VAVEDU_ROOT}/client/client.cpp ${VAVEDU_ROOT}/client/descriptors.cpp
+    ${VAVEDU_ROOT}/client/status.cpp ${VAVEDU_ROOT}/client/platform_win32.cpp)
+foreach(source cli commands json main plot progress report session_win32 text tool)
+  list(APPEND VAVEDU_WINDOWS_TOOL_SOURCES ${VAVEDU_ROOT}/tools/vavedu/${source}.cpp)
+endforeach()
+# What vavedu.exe may import: Windows system DLLs only, so it runs without the compiler's DLLs.
+set(VAVEDU_WINDOWS_TOOL_IMPORTS ${VAVEDU_ROOT}/windows/imports/vavedu.exe.txt)

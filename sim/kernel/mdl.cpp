@@ -9,7 +9,9 @@ namespace sim {
 
 namespace {
 
-constexpr size_t kMaxMdlBytes = 0x7FFF;
+// The MDL's Size field is 16 bits wide and read as unsigned, so one MDL describes at most
+// (65535 - sizeof(MDL)) / 8 pages: a little under 32 MiB.
+constexpr size_t kMaxMdlBytes = 0xFFFF;
 
 std::string mdlText(PMDL mdl) {
     return "MDL " + hex(reinterpret_cast<ULONG_PTR>(mdl));
@@ -20,9 +22,8 @@ ULONG pagesOf(PMDL mdl) {
 }
 
 ULONG capacityOf(PMDL mdl) {
-    return mdl->Size > static_cast<CSHORT>(sizeof(MDL))
-               ? static_cast<ULONG>((mdl->Size - sizeof(MDL)) / sizeof(PFN_NUMBER))
-               : 0;
+    const size_t size = static_cast<USHORT>(mdl->Size);
+    return size > sizeof(MDL) ? static_cast<ULONG>((size - sizeof(MDL)) / sizeof(PFN_NUMBER)) : 0;
 }
 
 void fillPages(PMDL mdl) {
@@ -188,12 +189,13 @@ extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Vi
     Kernel::Impl& impl = kernelImpl();
     requireMdl(impl, SourceMdl, "IoBuildPartialMdl (source)", caller);
     requireMdl(impl, TargetMdl, "IoBuildPartialMdl (target)", caller);
-    auto where = "IoBuildPartialMdl by " + describeCode(caller) + ": ";
+    // The message is built only when a check fails: these routines run for every chunk.
+    auto where = [caller] { return "IoBuildPartialMdl by " + describeCode(caller) + ": "; };
     auto start = reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(SourceMdl));
     auto va = reinterpret_cast<ULONG_PTR>(VirtualAddress);
     if (va < start || va - start > SourceMdl->ByteCount)
         mdlViolation(0x64, SourceMdl,
-                     where + "address " + hex(va) + " lies outside source " + mdlText(SourceMdl) +
+                     where() + "address " + hex(va) + " lies outside source " + mdlText(SourceMdl) +
                          " (" + hex(start) + ", " + std::to_string(SourceMdl->ByteCount) +
                          " bytes)");
     ULONG offset = static_cast<ULONG>(va - start);
@@ -201,21 +203,22 @@ extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Vi
         Length = SourceMdl->ByteCount - offset;
     if (static_cast<uint64_t>(offset) + Length > SourceMdl->ByteCount)
         mdlViolation(0x65, SourceMdl,
-                     where + std::to_string(Length) + " bytes at offset " + std::to_string(offset) +
-                         " run past the " + std::to_string(SourceMdl->ByteCount) +
-                         " bytes of source " + mdlText(SourceMdl));
+                     where() + std::to_string(Length) + " bytes at offset " +
+                         std::to_string(offset) + " run past the " +
+                         std::to_string(SourceMdl->ByteCount) + " bytes of source " +
+                         mdlText(SourceMdl));
     if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
         mdlViolation(0x66, SourceMdl,
-                     where + "source " + mdlText(SourceMdl) +
+                     where() + "source " + mdlText(SourceMdl) +
                          " has no pages (neither locked nor built for non-paged pool)");
     if (TargetMdl->MdlFlags & (MDL_PARTIAL_HAS_BEEN_MAPPED | MDL_MAPPED_TO_SYSTEM_VA))
         mdlViolation(0x67, TargetMdl,
-                     where + "target " + mdlText(TargetMdl) +
+                     where() + "target " + mdlText(TargetMdl) +
                          " is still mapped (MmUnmapLockedPages before building it again)");
     ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
     if (pages > capacityOf(TargetMdl))
         mdlViolation(0x68, TargetMdl,
-                     where + "target " + mdlText(TargetMdl) + " has room for " +
+                     where() + "target " + mdlText(TargetMdl) + " has room for " +
                          std::to_string(capacityOf(TargetMdl)) + " pages, " +
                          std::to_string(Length) + " bytes at " + hex(va) + " span " +
                          std::to_string(pages));
@@ -240,21 +243,24 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE Ac
                                                     MEMORY_CACHING_TYPE, PVOID, ULONG, ULONG) {
     const void* caller = __builtin_return_address(0);
     requireMdl(kernelImpl(), Mdl, "MmMapLockedPagesSpecifyCache", caller);
-    auto where = "MmMapLockedPagesSpecifyCache by " + describeCode(caller) + " on " + mdlText(Mdl);
+    auto where = [caller, Mdl] {
+        return "MmMapLockedPagesSpecifyCache by " + describeCode(caller) + " on " + mdlText(Mdl);
+    };
     if (AccessMode != KernelMode)
-        mdlViolation(0x69, Mdl, where + ": user-mode mappings are not modelled");
+        mdlViolation(0x69, Mdl, where() + ": user-mode mappings are not modelled");
     if (Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
         return MmGetMdlVirtualAddress(Mdl);
     if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)
-        mdlViolation(0x6A, Mdl, where + ", which is already mapped");
+        mdlViolation(0x6A, Mdl, where() + ", which is already mapped");
     if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)))
-        mdlViolation(0x6B, Mdl, where + ", whose pages are not locked (MmProbeAndLockPages first)");
+        mdlViolation(0x6B, Mdl,
+                     where() + ", whose pages are not locked (MmProbeAndLockPages first)");
     ULONG pages = pagesOf(Mdl);
     PPFN_NUMBER pfn = MmGetMdlPfnArray(Mdl);
     for (ULONG i = 0; i < pages; ++i)
         if (pfn[i] == 0 || pfn[i] != pfn[0] + i)
             mdlViolation(0x6C, Mdl,
-                         where + ": page " + std::to_string(i) + " of the page array (" +
+                         where() + ": page " + std::to_string(i) + " of the page array (" +
                              hex(pfn[i]) + ") does not follow page 0 (" + hex(pfn[0]) + ")");
     PVOID address = pages ? reinterpret_cast<PVOID>((pfn[0] << PAGE_SHIFT) + Mdl->ByteOffset)
                           : MmGetMdlVirtualAddress(Mdl);
@@ -268,12 +274,14 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE Ac
 extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
     const void* caller = __builtin_return_address(0);
     requireMdl(kernelImpl(), Mdl, "MmUnmapLockedPages", caller);
-    auto where = "MmUnmapLockedPages by " + describeCode(caller) + " on " + mdlText(Mdl);
+    auto where = [caller, Mdl] {
+        return "MmUnmapLockedPages by " + describeCode(caller) + " on " + mdlText(Mdl);
+    };
     if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA))
-        mdlViolation(0x6D, Mdl, where + ", which is not mapped");
+        mdlViolation(0x6D, Mdl, where() + ", which is not mapped");
     if (BaseAddress != Mdl->MappedSystemVa)
         mdlViolation(0x6E, Mdl,
-                     where + ": address " + hex(reinterpret_cast<ULONG_PTR>(BaseAddress)) +
+                     where() + ": address " + hex(reinterpret_cast<ULONG_PTR>(BaseAddress)) +
                          " is not its mapping " +
                          hex(reinterpret_cast<ULONG_PTR>(Mdl->MappedSystemVa)));
     unmap(Mdl);

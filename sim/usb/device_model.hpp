@@ -65,6 +65,17 @@ class DeviceModel {
     // The next packet of an IN endpoint, at most `maxPacket` bytes; `continuing` is true when
     // earlier packets of the same transfer were already sent.
     virtual InPacket bulkIn(uint8_t endpoint, uint16_t maxPacket, bool continuing);
+    // A whole IN transfer at once, for models whose data is at hand: copies packets of
+    // `maxPacket` bytes into `buffer` and returns how many bytes it sent. Fewer than the buffer
+    // holds means the last packet was short (or a zero-length packet followed), which ends the
+    // transfer. nullopt (the default) makes the bus ask bulkIn packet by packet instead.
+    virtual std::optional<size_t> bulkInTransfer(uint8_t endpoint, uint16_t maxPacket,
+                                                 std::span<uint8_t> buffer) {
+        (void)endpoint;
+        (void)maxPacket;
+        (void)buffer;
+        return std::nullopt;
+    }
     // The host set a configuration (0: unconfigured) or an interface's alternate setting.
     virtual void configurationChanged(uint8_t value);
     virtual void interfaceChanged(uint8_t interfaceNumber, uint8_t alternate);

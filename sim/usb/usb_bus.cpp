@@ -980,6 +980,16 @@ bool UsbBus::executeBulk(Transfer& t, Outcome& outcome) {
         return true;
     }
     USBD_STATUS status = USBD_STATUS_SUCCESS;
+    if (t.moved == 0 && t.length != 0) {
+        // A model that has the data at hand sends the whole transfer in one call.
+        if (auto sent = model.bulkInTransfer(t.endpoint, t.maxPacket, {t.buffer, t.length})) {
+            t.moved = static_cast<uint32_t>(std::min<size_t>(*sent, t.length));
+            if (t.moved < t.length && !t.shortOk)
+                status = USBD_STATUS_ERROR_SHORT_TRANSFER;
+            outcome = {status, ntStatusForUsbd(status), t.moved};
+            return true;
+        }
+    }
     while (t.moved < t.length) {
         InPacket packet = model.bulkIn(t.endpoint, t.maxPacket, t.moved > 0);
         if (!packet)

@@ -226,6 +226,14 @@ TEST_F(DeviceControl, ThePortResetThatCannotBeSentStillSucceeds) {
     EXPECT_EQ(bus.portResets(pdo(node)), 0u);
 }
 
+TEST_F(DeviceControl, ThePortResetSucceedsWhenTheDeviceIsGone) {
+    bus.unplug(pdo(node));
+    EXPECT_EQ(ioctl(handle, IOCTL_BULK_RESET_PORT, {}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(bus.portResets(pdo(node)), 0u) << "no device took the reset";
+    Bytes data = pattern(8);
+    EXPECT_LT(handle.write(data.data(), 8).status, 0) << "the device is gone";
+}
+
 TEST_F(DeviceControl, ResetPipeChecksItsIndexes) {
     struct Case {
         uint8_t pipe, interface;

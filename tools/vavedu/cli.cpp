@@ -1,6 +1,7 @@
 #include "tools/vavedu/cli.hpp"
 
 #include "client/client.hpp"
+#include "tools/vavedu/machine.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -23,9 +24,12 @@ struct RawValues {
 };
 
 const char* kDescription =
-    "vavedu: the instrument's tool. Runs the model of the machine (the platform, the USB bus and "
-    "the instrument) with the VaVedu driver and talks to the instrument through the client "
-    "library.\nNumbers are decimal or 0x hex.";
+    kToolRunsOnModel
+        ? "vavedu: the instrument's tool. Runs the model of the machine (the platform, the USB bus "
+          "and the instrument) with the VaVedu driver and talks to the instrument through the "
+          "client library.\nNumbers are decimal or 0x hex."
+        : "vavedu: the instrument's tool. Talks to the instrument plugged into this machine "
+          "through the VaVedu driver and the client library.\nNumbers are decimal or 0x hex.";
 
 void addTransferOptions(CLI::App* c, RawValues& raw, bool withName) {
     c->add_option("--interface", raw.interface, "interface index I (default 0)");
@@ -41,6 +45,61 @@ struct Commands {
     std::map<std::string, CLI::App*> byName;
 };
 
+// The options that set up the model's machine.
+void defineModelOptions(CLI::App& app, GlobalOptions& o, RawValues& raw) {
+    app.add_option("--device", o.device,
+                   "built-in model (instrument, loopback) or a file of raw descriptors "
+                   "(the format of sysfs 'descriptors')")
+        ->type_name("NAME|FILE");
+    app.add_option("--registry", raw.registry,
+                   "NAME=VALUE: a REG_DWORD under the service key before the driver loads")
+        ->allow_extra_args(false)
+        ->type_name("NAME=VALUE");
+    app.add_option("--capture", o.capture, "write a USBPcap capture of the session to FILE.pcap")
+        ->type_name("FILE");
+    app.add_flag("--trace", o.trace, "print every URB as it is submitted and completed");
+    app.add_flag("--log", o.log, "print the driver's debug output as it happens");
+}
+
+const char* kModelFooter =
+    "Scripts: one step per line, split into words as a POSIX shell does (quotes, backslash, "
+    "no expansion), # starts a comment. Steps: every command but demo and script, and\n"
+    "  unplug | surprise-remove | plug | stop | start      Plug and Play of the instrument\n"
+    "  stall EP | fault EP KIND [--count N] [--delay MS] [--request R]\n"
+    "                                                      device faults (KIND: stall, crc, "
+    "timeout, not-responding, gone, delay)\n"
+    "  expect-status STATUS | expect-bytes N              checks of the step before\n"
+    "Exit status: 0 every step succeeded, 1 a step failed, 2 usage error.";
+
+const char* kFooter =
+    "Scripts: one step per line, split into words as a POSIX shell does (quotes, backslash, "
+    "no expansion), # starts a comment. Steps: every command but script, and\n"
+    "  expect-status STATUS | expect-bytes N              checks of the step before\n"
+    "Exit status: 0 every step succeeded, 1 a step failed, 2 usage error.";
+
+// The script steps that change the model's machine.
+template <typename Add>
+void defineModelSteps(Add& add, Step& step, RawValues& raw) {
+    add("unplug", "remove the instrument in order (query-remove, remove), then detach it");
+    add("surprise-remove", "pull the cable: the instrument goes without warning");
+    add("plug", "plug in a fresh instrument");
+    add("stop", "stop the instrument (query-stop, stop)");
+    add("start", "start the instrument again");
+    add("stall", "halt an endpoint until it is reset")
+        ->add_option("EP", raw.endpoint, "endpoint address, e.g. 0x81")
+        ->required();
+    CLI::App* fault = add("fault", "inject a device fault into the next transfers of an endpoint");
+    fault->add_option("EP", raw.endpoint, "endpoint address (0 for the default pipe)")->required();
+    fault->add_option("KIND", step.faultKind, "stall, crc, timeout, not-responding, gone, delay")
+        ->required()
+        ->check(CLI::IsMember(
+            std::vector<std::string>(std::begin(kFaultKinds), std::end(kFaultKinds))));
+    fault->add_option("--count", raw.faultCount, "transfers it hits (1)");
+    fault->add_option("--delay", raw.delay, "for delay: milliseconds (100)");
+    fault->add_option("--request", raw.faultRequest,
+                      "for EP 0: the bRequest of the control requests it hits");
+}
+
 Commands defineCommands(CLI::App& app, Step& step, RawValues& raw, bool script) {
     Commands commands;
     auto add = [&](const char* name, const char* help) {
@@ -48,7 +107,7 @@ Commands defineCommands(CLI::App& app, Step& step, RawValues& raw, bool script) 
         commands.byName[name] = c;
         return c;
     };
-    if (!script)
+    if (!script && kToolRunsOnModel)
         add("demo", "show what the driver does, step by step, on the model");
     add("info", "driver version, banner, USBDI version and the instrument's identity");
     add("descriptors", "the instrument's descriptors, decoded")
@@ -113,24 +172,8 @@ Commands defineCommands(CLI::App& app, Step& step, RawValues& raw, bool script) 
             ->required();
         return commands;
     }
-    add("unplug", "remove the instrument in order (query-remove, remove), then detach it");
-    add("surprise-remove", "pull the cable: the instrument goes without warning");
-    add("plug", "plug in a fresh instrument");
-    add("stop", "stop the instrument (query-stop, stop)");
-    add("start", "start the instrument again");
-    add("stall", "halt an endpoint until it is reset")
-        ->add_option("EP", raw.endpoint, "endpoint address, e.g. 0x81")
-        ->required();
-    CLI::App* fault = add("fault", "inject a device fault into the next transfers of an endpoint");
-    fault->add_option("EP", raw.endpoint, "endpoint address (0 for the default pipe)")->required();
-    fault->add_option("KIND", step.faultKind, "stall, crc, timeout, not-responding, gone, delay")
-        ->required()
-        ->check(CLI::IsMember(
-            std::vector<std::string>(std::begin(kFaultKinds), std::end(kFaultKinds))));
-    fault->add_option("--count", raw.faultCount, "transfers it hits (1)");
-    fault->add_option("--delay", raw.delay, "for delay: milliseconds (100)");
-    fault->add_option("--request", raw.faultRequest,
-                      "for EP 0: the bRequest of the control requests it hits");
+    if (kToolRunsOnModel)
+        defineModelSteps(add, step, raw);
     add("expect-status", "the step before ended with STATUS")
         ->add_option("STATUS", raw.expected, "a name (STATUS_SUCCESS, cancelled) or a number")
         ->required();
@@ -293,27 +336,9 @@ Invocation parseCommandLine(int argc, const char* const* argv) {
     RawValues raw;
     CLI::App app(kDescription, "vavedu");
     GlobalOptions& o = invocation.options;
-    app.add_option("--device", o.device,
-                   "built-in model (instrument, loopback) or a file of raw descriptors "
-                   "(the format of sysfs 'descriptors')")
-        ->type_name("NAME|FILE");
-    app.add_option("--registry", raw.registry,
-                   "NAME=VALUE: a REG_DWORD under the service key before the driver loads")
-        ->allow_extra_args(false)
-        ->type_name("NAME=VALUE");
-    app.add_option("--capture", o.capture, "write a USBPcap capture of the session to FILE.pcap")
-        ->type_name("FILE");
-    app.footer(
-        "Scripts: one step per line, split into words as a POSIX shell does (quotes, backslash, "
-        "no expansion), # starts a comment. Steps: every command but demo and script, and\n"
-        "  unplug | surprise-remove | plug | stop | start      Plug and Play of the instrument\n"
-        "  stall EP | fault EP KIND [--count N] [--delay MS] [--request R]\n"
-        "                                                      device faults (KIND: stall, crc, "
-        "timeout, not-responding, gone, delay)\n"
-        "  expect-status STATUS | expect-bytes N              checks of the step before\n"
-        "Exit status: 0 every step succeeded, 1 a step failed, 2 usage error.");
-    app.add_flag("--trace", o.trace, "print every URB as it is submitted and completed");
-    app.add_flag("--log", o.log, "print the driver's debug output as it happens");
+    if (kToolRunsOnModel)
+        defineModelOptions(app, o, raw);
+    app.footer(kToolRunsOnModel ? kModelFooter : kFooter);
     app.add_flag("--json", o.json, "one JSON object per result, no decoration");
     app.require_subcommand(1);
     const Commands commands = defineCommands(app, invocation.step, raw, false);

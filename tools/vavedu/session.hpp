@@ -90,7 +90,8 @@ class Session {
 
     GlobalOptions options_;
     std::ostream& echo_;
-    std::unique_ptr<sim::System> system_;
+    // Shared only so that the Windows session, which has no model, needs no complete sim::System.
+    std::shared_ptr<sim::System> system_;
     sim::usb::UsbBus* bus_ = nullptr;
     std::unique_ptr<Platform> platform_;
     std::optional<std::filesystem::path> capture_;

@@ -52,7 +52,7 @@ const ModelStepResult kNoInstrument{kStatusNoSuchDevice, "no instrument is plugg
 Session::Session(const GlobalOptions& options, std::ostream& echo)
     : options_(options), echo_(echo) {
     makeModel(options_.device);  // a bad --device is a usage error before anything starts
-    system_ = std::make_unique<sim::System>();
+    system_ = std::make_shared<sim::System>();
     if (options_.log) {
         system_->kernel().onDebugLine([this](std::string_view line) {
             echo_ << "[debug] " << line << "\n" << std::flush;

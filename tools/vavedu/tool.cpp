@@ -1,5 +1,7 @@
 #include "tools/vavedu/tool.hpp"
 
+#include "tools/vavedu/machine.hpp"
+
 #include <fstream>
 #include <memory>
 
@@ -134,8 +136,10 @@ int runTool(int argc, const char* const* argv, std::istream& in, std::ostream& o
     }
     const GlobalOptions& options = invocation.options;
     const Step& step = invocation.step;
-    if (step.command == "demo")
-        return runDemo(options, out, err, terminal);
+    if constexpr (kToolRunsOnModel) {
+        if (step.command == "demo")
+            return runDemo(options, out, err, terminal);
+    }
 
     std::ifstream scriptFile;
     if (step.command == "script" && step.scriptFile != "-") {
