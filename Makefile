@@ -35,6 +35,11 @@ test-default: build
 test-asan: build-asan
 	ctest --preset asan
 
+# Benchmarks of the default build (not part of `make test`): build/bench/results.json and
+# build/bench/report.txt with the speed targets and whether each is met.
+bench: setup build
+	bash scripts/bench.sh build/default
+
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
 

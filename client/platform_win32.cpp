@@ -75,8 +75,8 @@ NtStatus statusOfError(DWORD error) {
 std::wstring toWide(const std::string& text) {
     if (text.empty())
         return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0);
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(std::max(length, 0)), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
                         length);
@@ -123,7 +123,8 @@ class Win32Request final : public PlatformRequest {
         const NtStatus status = statusOfError(error);
         // A warning (a buffer too small for all the data) still moved bytes and set the
         // status block; an error completed nothing.
-        if (!succeeded(status) && (static_cast<uint32_t>(status) >> 30) == 3)
+        const bool failed = (static_cast<uint32_t>(status) >> 30) == 3;
+        if (failed)
             return finish({status, 0});
         finish({status, static_cast<uint64_t>(overlapped_.InternalHigh)});
     }
@@ -183,8 +184,7 @@ class Win32File final : public PlatformFile {
         auto request = std::make_unique<Win32Request>(handle_);
         if (request->ready()) {
             request->started(DeviceIoControl(handle_, code, const_cast<void*>(input), inputLength,
-                                             output, outputLength, nullptr,
-                                             request->overlapped()));
+                                             output, outputLength, nullptr, request->overlapped()));
         }
         return request->wait();
     }
@@ -265,10 +265,9 @@ class Win32Platform final : public Platform {
         return InterfaceSet(guid).paths();
     }
     NtStatus open(const std::string& path, std::unique_ptr<PlatformFile>* file) override {
-        const HANDLE handle =
-            CreateFileW(toWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
+        const HANDLE handle = CreateFileW(toWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE)
             return statusOfError(GetLastError());
         *file = std::make_unique<Win32File>(handle);

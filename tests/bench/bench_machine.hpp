@@ -14,7 +14,8 @@ namespace vavedu::bench {
 
 // A sink and a source: bulk OUT 0x01 copies each packet into a ring, bulk IN 0x81 fills every
 // transfer with full packets copied out of a ring of bytes (one memcpy per stretch of the ring);
-// both with 512-byte packets. Vendor IN
+// both with 512-byte packets. With rings as large as the requests, a request moves its bytes
+// exactly as a plain memcpy between two buffers of its size does. Vendor IN
 // request 0x01 answers 64 bytes. Nothing is queued, so any request size runs without waiting.
 class BenchDevice : public sim::usb::DeviceModel {
   public:
@@ -23,7 +24,7 @@ class BenchDevice : public sim::usb::DeviceModel {
     static constexpr uint16_t kPacket = 512;
     static constexpr uint8_t kVendorRead = 0x01;
 
-    BenchDevice();
+    explicit BenchDevice(size_t ringBytes = 64 * 1024);
     std::string name() const override { return "bench"; }
     sim::usb::Bytes deviceDescriptor() const override;
     sim::usb::Bytes configurationDescriptor(uint8_t index) const override;
@@ -35,7 +36,6 @@ class BenchDevice : public sim::usb::DeviceModel {
                                          std::span<uint8_t> buffer) override;
 
   private:
-    static constexpr size_t kRing = 64 * 1024;
     std::vector<uint8_t> source_;
     std::vector<uint8_t> sink_;
     size_t sourceAt_ = 0;
@@ -46,7 +46,8 @@ class BenchDevice : public sim::usb::DeviceModel {
 // and started, handles on pipe 0 (OUT 0x01) and pipe 1 (IN 0x81) and one without a pipe name.
 class BenchMachine {
   public:
-    explicit BenchMachine(uint32_t maxTransferSize = 0);
+    // `ringBytes`: the size of the device's rings (rounded up to whole packets).
+    explicit BenchMachine(uint32_t maxTransferSize = 0, size_t ringBytes = 64 * 1024);
     ~BenchMachine();
     BenchMachine(const BenchMachine&) = delete;
     BenchMachine& operator=(const BenchMachine&) = delete;

@@ -6,8 +6,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -20,6 +23,14 @@ using sim::AllocationKind;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CPU time of every thread of the process (the application's and the host controller's), in
+// seconds: what a transfer costs in processor time, whatever else the machine is doing.
+double processCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec + now.tv_nsec * 1e-9;
 }
 
 // The plain memcpy bandwidth (bytes per second) of `bytes` between two buffers of that size,
@@ -60,11 +71,12 @@ void perOperation(benchmark::State& state, const sim::AllocationCounters& before
 void bulk(benchmark::State& state, bool read) {
     const size_t bytes = static_cast<size_t>(state.range(0));
     const uint32_t maxTransfer = static_cast<uint32_t>(state.range(1));
-    BenchMachine machine(maxTransfer);
+    BenchMachine machine(maxTransfer, bytes);  // the device's rings are as large as a request
     std::vector<uint8_t> buffer(bytes, 0xA5);
     const double memcpyRate = memcpyBandwidth(bytes);
     machine.resetChunks();
     const auto before = machine.counters();
+    const double cpuStart = processCpuSeconds();
     const auto start = Clock::now();
     for (auto _ : state) {
         if (read) {
@@ -75,6 +87,7 @@ void bulk(benchmark::State& state, bool read) {
         machine.trimTrace();
     }
     const double seconds = secondsSince(start);
+    const double cpuSeconds = processCpuSeconds() - cpuStart;
     const auto after = machine.counters();
     const double requests = static_cast<double>(state.iterations());
     const double chunks = static_cast<double>(machine.chunks());
@@ -86,6 +99,8 @@ void bulk(benchmark::State& state, bool read) {
     state.counters["chunks_per_request"] = chunks / requests;
     state.counters["memcpy_MB/s"] = memcpyRate / 1e6;
     state.counters["ratio_to_memcpy"] = rate / memcpyRate;
+    // The same ratio in processor time: bytes per CPU-second of the whole process.
+    state.counters["cpu_ratio_to_memcpy"] = requests * bytes / cpuSeconds / memcpyRate;
     perOperation(state, before, after, requests);
 }
 
@@ -215,16 +230,30 @@ void BM_TwoEndpoints(benchmark::State& state) {
     const size_t bytes = static_cast<size_t>(state.range(0));
     BenchMachine machine(kScalingMaxTransfer);
     std::vector<uint8_t> in(bytes), out(bytes, 0x3C);
+    // The writing thread lives for the whole run; each iteration starts both requests together
+    // and ends when both are done.
+    std::barrier sync(2);
+    std::atomic<bool> running{true};
+    std::thread writer([&] {
+        for (;;) {
+            sync.arrive_and_wait();
+            if (!running.load())
+                return;
+            check(machine.writer().write(out.data(), static_cast<ULONG>(bytes)), bytes, "write");
+            sync.arrive_and_wait();
+        }
+    });
     const auto start = Clock::now();
     for (auto _ : state) {
-        std::thread writer([&] {
-            check(machine.writer().write(out.data(), static_cast<ULONG>(bytes)), bytes, "write");
-        });
+        sync.arrive_and_wait();
         check(machine.reader().read(in.data(), static_cast<ULONG>(bytes)), bytes, "read");
-        writer.join();
+        sync.arrive_and_wait();
         machine.trimTrace();
     }
     const double seconds = secondsSince(start);
+    running.store(false);
+    sync.arrive_and_wait();
+    writer.join();
     state.counters["MB/s"] = 2.0 * state.iterations() * bytes / seconds / 1e6;
 }
 BENCHMARK(BM_TwoEndpoints)->ArgName("bytes")->Arg(1 << 20)->UseRealTime();

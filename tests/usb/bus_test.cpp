@@ -431,6 +431,53 @@ TEST_F(UsbBusTest, ShortPacketWithoutShortTransferOkIsAnError) {
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
 }
 
+// A device that sends whole IN transfers at once: `sends` bytes of a counting pattern.
+class WholeTransferSource : public LoopbackModel {
+  public:
+    explicit WholeTransferSource(size_t sends) : sends_(sends) {}
+    std::optional<size_t> bulkInTransfer(uint8_t, uint16_t, std::span<uint8_t> buffer) override {
+        const size_t n = std::min(sends_, buffer.size());
+        for (size_t i = 0; i < n; ++i)
+            buffer[i] = static_cast<uint8_t>(i);
+        return n;
+    }
+
+  private:
+    size_t sends_;
+};
+
+TEST_F(UsbBusTest, WholeInTransfersOfAModelEndAtTheirShortPacket) {
+    struct Case {
+        size_t sends;
+        ULONG flags, asked;
+        NTSTATUS status;
+        USBD_STATUS usbd;
+        ULONG moved;
+    };
+    const ULONG in = USBD_TRANSFER_DIRECTION_IN;
+    for (const Case c : {
+             Case{4096, in | USBD_SHORT_TRANSFER_OK, 2048, STATUS_SUCCESS, USBD_STATUS_SUCCESS,
+                  2048},
+             Case{700, in | USBD_SHORT_TRANSFER_OK, 2048, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 700},
+             Case{700, in, 2048, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER, 700},
+         }) {
+        SCOPED_TRACE(c.sends);
+        PDEVICE_OBJECT source = bus.attach(std::make_unique<WholeTransferSource>(c.sends));
+        ASSERT_EQ(selectConfiguration(0, 16384, source), STATUS_SUCCESS);
+        std::vector<uint8_t> data(c.asked, 0xEE);
+        URB urb;
+        buildBulk(urb, pipe(0x81, source), data.data(), c.asked, c.flags);
+        EXPECT_EQ(submit(&urb, source), c.status);
+        EXPECT_EQ(urb.UrbHeader.Status, c.usbd);
+        EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, c.moved);
+        EXPECT_EQ(data[c.moved - 1], static_cast<uint8_t>(c.moved - 1));
+        if (c.moved < c.asked) {
+            EXPECT_EQ(data[c.moved], 0xEE) << "nothing past what the device sent";
+        }
+        EXPECT_EQ(bus.trace().completions().back().actualLength, c.moved);
+    }
+}
+
 TEST_F(UsbBusTest, TransfersThroughAnMdlAreMappedAndChecked) {
     ASSERT_EQ(selectConfiguration(0), STATUS_SUCCESS);
     std::vector<uint8_t> data(1000, 0x5A);

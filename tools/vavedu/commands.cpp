@@ -1,5 +1,7 @@
 #include "tools/vavedu/commands.hpp"
 
+#include "tools/vavedu/machine.hpp"
+
 #include "tools/vavedu/progress.hpp"
 #include "tools/vavedu/text.hpp"
 
@@ -660,10 +662,13 @@ StepResult Executor::bench(const Step& step) {
     const uint64_t chunks = session_.bulkTransfers() - chunksBase;
     r.information = moved;
     char line[160];
-    std::snprintf(
-        line, sizeof line, "%.1f MB/s: %llu bytes in %.3f s, %llu requests, %llu chunks on the bus",
-        rate, static_cast<unsigned long long>(moved), seconds,
-        static_cast<unsigned long long>(requests), static_cast<unsigned long long>(chunks));
+    // Only the model sees the bus, so only there are the chunks counted.
+    const char* format =
+        kToolRunsOnModel ? "%.1f MB/s: %llu bytes in %.3f s, %llu requests, %llu chunks on the bus"
+                         : "%.1f MB/s: %llu bytes in %.3f s, %llu requests";
+    std::snprintf(line, sizeof line, format, rate, static_cast<unsigned long long>(moved), seconds,
+                  static_cast<unsigned long long>(requests),
+                  static_cast<unsigned long long>(chunks));
     r.lines.push_back(line);
     if (loopback) {
         r.lines.push_back(verified ? "every byte came back as sent" : "DATA MISMATCH");
