@@ -92,6 +92,7 @@ struct IrpShadow {
     uint64_t owesPendingMark[2] = {};
     ULONG_PTR completingThread = 0;  // the thread running a completion routine on it
     bool nestedCompletion = false;   // IofCompleteRequest called from that routine
+    uint64_t sends = 0;              // IofCallDriver calls on it so far
     // Threaded and application requests: what the final completion gives back.
     void* systemBuffer = nullptr;  // freed at final completion
     void* copyBackTo = nullptr;    // METHOD_BUFFERED / buffered read: the caller's buffer

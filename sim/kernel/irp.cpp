@@ -186,8 +186,10 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
     IrpShadow::setBit(s->walked, index, false);
     IrpShadow::setBit(s->pendingSeen, index, false);
     IrpShadow::setBit(s->owesPendingMark, index, false);
-    if (s->state != IrpState::Completing)
-        s->state = IrpState::Dispatched;
+    // Sent (again) to a driver: a completion routine that passes the IRP on hands it to the
+    // lower driver, which may complete it on any thread before that routine has returned.
+    s->state = IrpState::Dispatched;
+    ++s->sends;
     ++s->pins;
     lock.unlock();
 
@@ -347,8 +349,10 @@ void completeRequest(PIRP irp, const void* caller) {
                                         : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             ULONG_PTR outerThread;
             bool outerNested;
+            uint64_t sendsBefore;
             {
                 std::lock_guard g(impl.mutex);
+                sendsBefore = s->sends;
                 outerThread = s->completingThread;
                 outerNested = s->nestedCompletion;
                 s->completingThread = threadToken();
@@ -356,24 +360,30 @@ void completeRequest(PIRP irp, const void* caller) {
             }
             NTSTATUS result = routine(device, irp, context);
             bool completedInside;
+            bool handedOn;
             {
                 std::lock_guard g(impl.mutex);
+                // Sent on or completed again by the routine: from then on the IRP is another
+                // driver's (or done), so this walk's bookkeeping must not touch it any more.
+                handedOn = s->sends != sendsBefore || s->state != IrpState::Completing;
                 completedInside = s->nestedCompletion;
-                s->completingThread = outerThread;
-                s->nestedCompletion = outerNested;
-                if (result == STATUS_MORE_PROCESSING_REQUIRED && !completedInside &&
-                    s->state == IrpState::Completing)
-                    s->state = IrpState::Stopped;
+                if (!handedOn) {
+                    s->completingThread = outerThread;
+                    s->nestedCompletion = outerNested;
+                    if (result == STATUS_MORE_PROCESSING_REQUIRED && !completedInside)
+                        s->state = IrpState::Stopped;
+                }
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 unpin(impl, s);
                 return;
             }
-            if (completedInside)
+            if (completedInside || handedOn)
                 bugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
                          "the completion routine " +
-                             describeCode(reinterpret_cast<const void*>(routine)) + " completed " +
-                             irpText(irp) + " again and then returned " + statusName(result) +
+                             describeCode(reinterpret_cast<const void*>(routine)) +
+                             (completedInside ? " completed " : " sent on ") + irpText(irp) +
+                             " again and then returned " + statusName(result) +
                              " instead of STATUS_MORE_PROCESSING_REQUIRED (completed twice)");
         } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
             IoMarkIrpPending(irp);
