@@ -59,7 +59,8 @@ class MaximumTransferSizeTest : public DriverTest,
 TEST_P(MaximumTransferSizeTest, SetsTheChunkOfEveryPipe) {
     const TransferSizeCase& c = GetParam();
     std::map<std::u16string, ULONG> values;
-    if (c.stored) values[std::u16string(kMaxTransferSizeValue)] = *c.stored;
+    if (c.stored)
+        values[std::u16string(kMaxTransferSizeValue)] = *c.stored;
     ASSERT_EQ(loadDriver(values), STATUS_SUCCESS);
     int node = plugInstrument();
 
@@ -76,13 +77,12 @@ TEST_P(MaximumTransferSizeTest, SetsTheChunkOfEveryPipe) {
     EXPECT_EQ(chunks[1].requestedLength, 1000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Registry, MaximumTransferSizeTest,
-    ::testing::Values(TransferSizeCase{"absent", std::nullopt, 16384},
-                      TransferSizeCase{"stored65536", 65536u, 65536},
-                      TransferSizeCase{"zeroKeepsDefault", 0u, 16384},
-                      TransferSizeCase{"hugeIsCapped", 0xFFFFFFFFu, 0x400000}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Registry, MaximumTransferSizeTest,
+                         ::testing::Values(TransferSizeCase{"absent", std::nullopt, 16384},
+                                           TransferSizeCase{"stored65536", 65536u, 65536},
+                                           TransferSizeCase{"zeroKeepsDefault", 0u, 16384},
+                                           TransferSizeCase{"hugeIsCapped", 0xFFFFFFFFu, 0x400000}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FrameTest, AValueOfAnotherTypeKeepsTheDefault) {
     std::u16string key = sim::System::serviceKeyPath(kService);
@@ -111,11 +111,29 @@ TEST_F(FrameTest, AttachFailureLeavesNoDeviceObject) {
     EXPECT_EQ(system.driverObject()->DeviceObject, nullptr);
 }
 
+// Beside a support library that takes no device in: AddDevice fails with the library's status and
+// leaves neither a device object nor an attachment behind.
+TEST_F(FrameTest, SupportLibraryRefusalLeavesNoDeviceObject) {
+    system.registry().createKey(sim::System::serviceKeyPath(kService));
+    std::filesystem::path image =
+        std::filesystem::path(VAVEDU_REFUSING_SUPPORT_DIR) / "libVaVedu.so";
+    ASSERT_EQ(system.loadDriver(image, kService), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = bus.attach(std::make_unique<sim::usb::InstrumentModel>());
+    sim::AllocationCounters before = counters();
+    int node = -1;
+    EXPECT_EQ(system.addDevice(device, &node), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system.driverObject()->DeviceObject, nullptr);
+    EXPECT_EQ(system.kernel().topOfStack(device), device) << "detached again";
+    sim::AllocationCounters after = counters();
+    for (auto kind : {sim::AllocationKind::DeviceObject, sim::AllocationKind::Pool}) {
+        EXPECT_EQ(after.outstandingOf(kind), before.outstandingOf(kind)) << sim::toString(kind);
+    }
+}
+
 TEST_F(FrameTest, NoDeviceObjectFailsAddDeviceWithItsStatus) {
     ASSERT_EQ(loadDriver(), STATUS_SUCCESS);
     PDEVICE_OBJECT device = bus.attach(std::make_unique<sim::usb::InstrumentModel>());
-    system.kernel().setFaultPolicy(
-        sim::FaultPolicy::failNth(1, sim::AllocationKind::DeviceObject));
+    system.kernel().setFaultPolicy(sim::FaultPolicy::failNth(1, sim::AllocationKind::DeviceObject));
     int node = -1;
     EXPECT_EQ(system.addDevice(device, &node), STATUS_INSUFFICIENT_RESOURCES);
     system.kernel().setFaultPolicy(sim::FaultPolicy::none());
@@ -155,8 +173,8 @@ TEST_F(FrameTest, PassDownStopsOnceRemovalHasBegun) {
     sim::Handle handle = open(node, u"\\PIPE_1");
 
     constexpr ULONG kUnknownInternal = 0x00220FFF;
-    auto before = system.kernel().deviceIoControl(handle.fileObject(), kUnknownInternal, nullptr,
-                                                  0, nullptr, 0, true);
+    auto before = system.kernel().deviceIoControl(handle.fileObject(), kUnknownInternal, nullptr, 0,
+                                                  nullptr, 0, true);
     EXPECT_NE(before->wait().status, STATUS_DELETE_PENDING);
 
     // A read waits at the bus and keeps the remove lock, so removal waits for it.

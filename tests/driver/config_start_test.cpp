@@ -1,5 +1,7 @@
 // Device start and stop on the model: the descriptor cache, the first configuration, and what a
 // device that returns short or malformed descriptors gets.
+#include "pcdriver/bulk/vavedu.h"
+#include "pcdriver/support/generic_extension.h"
 #include "tests/driver/driver_fixture.hpp"
 
 #include <random>
@@ -11,7 +13,7 @@ using sim::usb::ConfigurationBuilder;
 using sim::usb::EndpointType;
 
 class StartTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(loadDriver(), STATUS_SUCCESS);
         poolAfterLoad = system.kernel().counters().outstandingOf(sim::AllocationKind::Pool);
@@ -41,8 +43,8 @@ Bytes simpleConfiguration(uint8_t value) {
 
 TEST_F(StartTest, OneConfigurationTakesThreeRequestsThenIsSelected) {
     Bytes config = simpleConfiguration(1);
-    int node = plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1),
-                                                     std::vector<Bytes>{config}));
+    int node =
+        plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1), std::vector<Bytes>{config}));
     ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
     using Request = std::tuple<int, int, uint32_t>;
     EXPECT_EQ(descriptorRequests(),
@@ -68,7 +70,8 @@ TEST_F(StartTest, PendingControlRequestsAreWaitedFor) {
 
 TEST_F(StartTest, OnlyTheFirstTenConfigurationsAreCached) {
     std::vector<Bytes> configs;
-    for (uint8_t i = 0; i < 12; i++) configs.push_back(simpleConfiguration(i + 1));
+    for (uint8_t i = 0; i < 12; i++)
+        configs.push_back(simpleConfiguration(i + 1));
     int node = plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(12), configs));
     ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
     EXPECT_EQ(descriptorRequests().size(), 1u + 2u * 10u);
@@ -108,7 +111,8 @@ std::vector<HostileCase> hostileCases() {
         {"headerNotAConfiguration", testDeviceDescriptor(1), {withByte(good, 1, 4)}},
         {"totalLengthBelowNine", testDeviceDescriptor(1), {withTotalLength(good, 7)}},
         {"fewerBytesThanTotalLength", testDeviceDescriptor(1), {withTotalLength(good, 200)}},
-        {"secondConfigurationBroken", testDeviceDescriptor(2),
+        {"secondConfigurationBroken",
+         testDeviceDescriptor(2),
          {good, withByte(simpleConfiguration(2), 1, 5)}},
         {"configurationMissing", testDeviceDescriptor(2), {good}},
     };
@@ -189,6 +193,30 @@ TEST_F(StartTest, StopAndStartAgainRereadsTheDescriptors) {
     EXPECT_EQ(completed(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).size(), 3u * 5u);
 }
 
+// The Plug and Play manager never stops a device twice in a row, so the test calls the stop
+// callback the driver handed to the support library itself, a second time after a stop.
+TEST_F(StartTest, ASecondStopFindsNothingToFree) {
+    int node = plugInstrument();
+    ASSERT_EQ(system.stop(node), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = system.functionalDevice(node);
+    auto* extension = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+    auto* library = static_cast<PGENERIC_EXTENSION>(extension->GenericExtension);
+    uint64_t poolAfterStop = poolNow();
+
+    library->StopDevice(fdo);
+
+    EXPECT_EQ(poolNow(), poolAfterStop);
+    for (PUSB_CONFIGURATION_DESCRIPTOR entry : extension->ConfigDescriptors) {
+        EXPECT_EQ(entry, nullptr);
+    }
+    EXPECT_EQ(extension->SelectedConfig, nullptr);
+    EXPECT_EQ(extension->ConfigurationHandle, nullptr);
+    ASSERT_EQ(system.start(node), STATUS_SUCCESS);
+    sim::Handle out = open(node, u"\\PIPE_0");
+    Bytes one = {7};
+    EXPECT_EQ(out.write(one.data(), 1).status, STATUS_SUCCESS);
+}
+
 // Random and mutated descriptor sets through start and selection: whatever the device says,
 // nothing crashes, hangs or leaks.
 TEST_F(StartTest, MutatedDescriptorsNeverCrashOrLeak) {
@@ -231,7 +259,8 @@ TEST_F(StartTest, MutatedDescriptorsNeverCrashOrLeak) {
             }
         }
         system.remove(node);
-        ASSERT_EQ(poolNow(), poolAfterLoad) << "iteration " << iteration << ": " << system.kernel().leakReport();
+        ASSERT_EQ(poolNow(), poolAfterLoad)
+            << "iteration " << iteration << ": " << system.kernel().leakReport();
     }
 }
 
