@@ -34,6 +34,17 @@ run_tests() {
   return "$rc"
 }
 
+# The sweep of allocation failures writes one report per scenario; sum them up.
+low_resource_report() {
+  local dir=$1
+  [ -d "$dir" ] || return 0
+  cat "$dir"/*.txt | awk '
+    /^scenario/ { scenarios++; runs += $3 }
+    /^  / { sites[$0] = 1 }
+    END { printf "Low-resource sweep: %d scenarios, %d runs with one allocation site failing, %d distinct sites\n",
+                 scenarios, runs, length(sites) }'
+}
+
 for preset in default asan; do
   if ! run_build "$preset"; then
     echo "$preset build failed"
@@ -41,7 +52,9 @@ for preset in default asan; do
     status=1
     continue
   fi
+  rm -rf "build/$preset/reports/low-resource"
   run_tests "$preset" || status=1
+  low_resource_report "build/$preset/reports/low-resource"
 done
 
 echo

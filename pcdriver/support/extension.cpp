@@ -71,6 +71,15 @@ VOID NTAPI CleanupGenericExtension(PVOID Extension) {
     extension->Signature = 0;
 }
 
+static NTSTATUS RegisterInterface(PGENERIC_EXTENSION Extension) {
+    NTSTATUS status = IoRegisterDeviceInterface(Extension->Pdo, &Extension->InterfaceClass, NULL,
+                                                &Extension->InterfaceName);
+    if (NT_SUCCESS(status)) {
+        Extension->InterfaceRegistered = TRUE;
+    }
+    return status;
+}
+
 NTSTATUS NTAPI GenericRegisterInterface(PVOID Extension, const GUID* InterfaceClassGuid) {
     PGENERIC_EXTENSION extension = GenericExtensionOf(Extension);
     if (extension == NULL || extension->Signature != GENERIC_SIGNATURE ||
@@ -80,19 +89,24 @@ NTSTATUS NTAPI GenericRegisterInterface(PVOID Extension, const GUID* InterfaceCl
     if (extension->InterfaceRegistered) {
         return STATUS_OBJECT_NAME_COLLISION; /* one interface per device */
     }
-    NTSTATUS status = IoRegisterDeviceInterface(extension->Pdo, InterfaceClassGuid, NULL,
-                                                &extension->InterfaceName);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    extension->InterfaceRegistered = TRUE;
-    if (extension->PnpState == GenericStarted) {
+    extension->InterfaceClass = *InterfaceClassGuid;
+    extension->InterfaceClassKnown = TRUE;
+    NTSTATUS status = RegisterInterface(extension);
+    if (NT_SUCCESS(status) && extension->PnpState == GenericStarted) {
         EnableInterface(extension);
     }
-    return STATUS_SUCCESS;
+    return status;
 }
 
+/*
+ * A registration that failed (low memory while the device was taken in) is tried again when the
+ * device starts, so the device does not stay invisible to applications until it is plugged in
+ * again.
+ */
 VOID EnableInterface(PGENERIC_EXTENSION Extension) {
+    if (!Extension->InterfaceRegistered && Extension->InterfaceClassKnown) {
+        (VOID) RegisterInterface(Extension);
+    }
     if (Extension->InterfaceRegistered && !Extension->InterfaceEnabled &&
         NT_SUCCESS(IoSetDeviceInterfaceState(&Extension->InterfaceName, TRUE))) {
         Extension->InterfaceEnabled = TRUE;

@@ -35,7 +35,8 @@ typedef struct _QUEUE_STATE {
     BOOLEAN Aborting;         /* device gone: requests are refused */
     BOOLEAN Starting;
     BOOLEAN StartPending;
-    UCHAR Reserved[44];
+    KEVENT Idle; /* notification event, signalled while CurrentIrp is null */
+    UCHAR Reserved[16];
 } QUEUE_STATE, *PQUEUE_STATE;
 
 static_assert(sizeof(QUEUE_STATE) == sizeof(PACKET_QUEUE), "a queue fills its 96 bytes");
@@ -68,6 +69,8 @@ struct _GENERIC_EXTENSION {
     BOOLEAN DeviceStarted;              /* StartDevice succeeded and StopDevice has not run */
     BOOLEAN InterfaceRegistered;
     BOOLEAN InterfaceEnabled;
+    BOOLEAN InterfaceClassKnown; /* the driver asked for an interface of InterfaceClass */
+    GUID InterfaceClass;
     UNICODE_STRING InterfaceName;
 };
 
@@ -98,6 +101,9 @@ VOID ResumeQueues(PGENERIC_EXTENSION Extension);
 /* Every waiting request completes with Status and later ones are refused; a request whose cancel
    routine already runs is left to it. */
 VOID AbortQueues(PGENERIC_EXTENSION Extension, NTSTATUS Status);
+/* Cancels the request each queue is carrying out and waits until every queue is idle. Call at
+   PASSIVE_LEVEL with the queues stalled or aborting, so that nothing new starts. */
+VOID FinishRunningRequests(PGENERIC_EXTENSION Extension);
 
 /* Device interface (extension.cpp). */
 VOID EnableInterface(PGENERIC_EXTENSION Extension);
