@@ -40,6 +40,13 @@ test-asan: build-asan
 bench: setup build
 	bash scripts/bench.sh build/default
 
+# Long runs of the two fuzz targets (tests/fuzz) on the sanitizer build, side by side, for
+# FUZZ_SECONDS each; new and failing inputs go to build/fuzz-corpus, never into the repository.
+# `make test` runs each target for a bounded number of executions.
+FUZZ_SECONDS ?= 600
+fuzz: setup build-asan
+	bash scripts/fuzz.sh build/asan $(FUZZ_SECONDS)
+
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
 

@@ -4,9 +4,14 @@
 # exports (checked by the import check).
 
 set(VAVEDU_KERNEL_COMPILE_OPTIONS
-    -std=gnu++17 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-gnu-unique
+    -std=gnu++17 -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-stack-protector -fno-use-cxa-atexit
 )
+# GCC marks some inline statics STB_GNU_UNIQUE, which would keep an image mapped after dlclose;
+# clang never emits such symbols (and has no such option).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND VAVEDU_KERNEL_COMPILE_OPTIONS -fno-gnu-unique)
+endif()
 
 set(VAVEDU_PLATFORM_INCLUDE ${PROJECT_SOURCE_DIR}/sim/include)
 

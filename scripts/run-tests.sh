@@ -57,6 +57,21 @@ for preset in default asan; do
   low_resource_report "build/$preset/reports/low-resource"
 done
 
+# The concurrency tests under ThreadSanitizer, in a build of their own with only what they need.
+echo "== tsan tests =="
+tsan_log=$(mktemp)
+bash scripts/tsan-tests.sh 2>&1 | tee "$tsan_log"
+tsan_rc=${PIPESTATUS[0]}
+tsan_line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$tsan_log" | tail -n 1)
+if [[ $tsan_line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+  passed=$((passed + BASH_REMATCH[1]))
+  failed=$((failed + BASH_REMATCH[2]))
+elif [ "$tsan_rc" -ne 0 ]; then
+  failed=$((failed + 1))
+fi
+[ "$tsan_rc" -eq 0 ] || status=1
+rm -f "$tsan_log"
+
 echo
 echo "Summary: $passed passed, $failed failed"
 exit $status

@@ -159,8 +159,9 @@ static NTSTATUS TranslateStandardIn(PURB Urb, const SETUP_PACKET* Packet, PVOID 
     return BuildVendorOrClass(Urb, URB_FUNCTION_VENDOR_DEVICE, Packet, Data);
 }
 
-NTSTATUS ParseSetupRequest(PDEVICE_OBJECT DeviceObject, PURB Urb, PVOID DataBuffer) {
-    const SETUP_PACKET* packet = &DeviceExtensionOf(DeviceObject)->SetupPacket;
+/* Translates `packet` into the request block: what ParseSetupRequest does for the stored one. */
+static NTSTATUS TranslatePacket(PDEVICE_OBJECT DeviceObject, const SETUP_PACKET* packet, PURB Urb,
+                                PVOID DataBuffer) {
     switch (packet->bmRequestType) {
         case 0x00:
         case 0x01:
@@ -183,6 +184,11 @@ NTSTATUS ParseSetupRequest(PDEVICE_OBJECT DeviceObject, PURB Urb, PVOID DataBuff
     }
 }
 
+NTSTATUS ParseSetupRequest(PDEVICE_OBJECT DeviceObject, PURB Urb, PVOID DataBuffer) {
+    return TranslatePacket(DeviceObject, &DeviceExtensionOf(DeviceObject)->SetupPacket, Urb,
+                           DataBuffer);
+}
+
 /*
  * The bytes a control block moved: its TransferBufferLength, which the bus driver rewrites when it
  * completes the block. Without a request packet the block never went down and still holds the
@@ -196,7 +202,12 @@ static ULONG BytesMoved(PURB Urb, NTSTATUS SubmitStatus) {
 
 NTSTATUS Ioctl_ControlReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG_PTR ByteCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    const SETUP_PACKET* packet = &DeviceExtensionOf(DeviceObject)->SetupPacket;
+    /* The stored packet is read once. Another thread may store a new one at any moment; checking
+       the buffer against one packet and translating another would let the bus write beyond the
+       request's buffer. */
+    SETUP_PACKET stored;
+    RtlCopyMemory(&stored, &DeviceExtensionOf(DeviceObject)->SetupPacket, sizeof(stored));
+    const SETUP_PACKET* packet = &stored;
     ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     BOOLEAN in = (packet->bmRequestType & 0x80) != 0;
     ULONG dataLength = in ? outputLength : stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -205,7 +216,7 @@ NTSTATUS Ioctl_ControlReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG_PT
         return STATUS_INVALID_BUFFER_SIZE;
 
     URB urb;
-    NTSTATUS status = ParseSetupRequest(DeviceObject, &urb, Irp->AssociatedIrp.SystemBuffer);
+    NTSTATUS status = TranslatePacket(DeviceObject, packet, &urb, Irp->AssociatedIrp.SystemBuffer);
     if (status == SETUP_REQUEST_HANDLED)
         return STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) {

@@ -123,6 +123,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
     extension->DeviceObject = fdo;
     extension->Pdo = Pdo;
     KeInitializeSpinLock(&extension->InterfaceLock);
+    KeInitializeEvent(&extension->SelectionLock, SynchronizationEvent, TRUE);
     fdo->Flags |= DO_DIRECT_IO;
 
     extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo, Pdo);

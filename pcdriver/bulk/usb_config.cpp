@@ -104,6 +104,14 @@ static PUSBD_INTERFACE_INFORMATION CopyInterface(const USBD_INTERFACE_INFORMATIO
     return copy;
 }
 
+static VOID AcquireSelectionLock(PDEVICE_EXTENSION Extension) {
+    KeWaitForSingleObject(&Extension->SelectionLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID ReleaseSelectionLock(PDEVICE_EXTENSION Extension) {
+    KeSetEvent(&Extension->SelectionLock, IO_NO_INCREMENT, FALSE);
+}
+
 /* ------------------------------------------------------------------ start and stop */
 
 static ULONG CachedConfigurationCount(PDEVICE_EXTENSION Extension) {
@@ -166,7 +174,11 @@ static NTSTATUS CacheConfiguration(PDEVICE_OBJECT Fdo, UCHAR Index,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS StartDevice(PDEVICE_OBJECT Fdo) {
+static NTSTATUS SelectConfigurationLocked(PDEVICE_OBJECT Fdo, UCHAR ConfigurationValue);
+
+/* Fills the descriptor cache and selects the first configuration; selection lock held, so that
+   a selection asked for meanwhile never reads a cache being filled. */
+static NTSTATUS StartDeviceLocked(PDEVICE_OBJECT Fdo) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
     ULONG returned = 0;
     NTSTATUS status =
@@ -186,11 +198,21 @@ NTSTATUS StartDevice(PDEVICE_OBJECT Fdo) {
     if (extension->ConfigDescriptors[0] == NULL)
         return STATUS_DEVICE_CONFIGURATION_ERROR;
 
-    return SelectConfiguration(Fdo, extension->ConfigDescriptors[0]->bConfigurationValue);
+    return SelectConfigurationLocked(Fdo, extension->ConfigDescriptors[0]->bConfigurationValue);
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT Fdo) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    AcquireSelectionLock(extension);
+    NTSTATUS status = StartDeviceLocked(Fdo);
+    ReleaseSelectionLock(extension);
+    return status;
 }
 
 VOID StopDevice(PDEVICE_OBJECT Fdo) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    /* A selection still running uses a cached descriptor: it finishes first. */
+    AcquireSelectionLock(extension);
     /* Forget the selection first, so SelectedConfig never points at a freed block. */
     ReleaseConfiguration(Fdo);
 
@@ -205,6 +227,7 @@ VOID StopDevice(PDEVICE_OBJECT Fdo) {
         }
     }
     KeLowerIrql(irql);
+    ReleaseSelectionLock(extension);
 }
 
 /* ------------------------------------------------------------------ configuration selection */
@@ -285,7 +308,7 @@ static NTSTATUS StoreInterfaces(PDEVICE_EXTENSION Extension, PURB Urb) {
     return status;
 }
 
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT Fdo, UCHAR ConfigurationValue) {
+static NTSTATUS SelectConfigurationLocked(PDEVICE_OBJECT Fdo, UCHAR ConfigurationValue) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
     if (AnyQueueBusy(extension))
         return STATUS_INVALID_DEVICE_STATE;
@@ -341,6 +364,14 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT Fdo, UCHAR ConfigurationValue) {
     return status;
 }
 
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT Fdo, UCHAR ConfigurationValue) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    AcquireSelectionLock(extension);
+    NTSTATUS status = SelectConfigurationLocked(Fdo, ConfigurationValue);
+    ReleaseSelectionLock(extension);
+    return status;
+}
+
 /* ------------------------------------------------------------------ interface selection */
 
 /* True when a request is being processed on a pipe of the interface's current setting. */
@@ -356,7 +387,8 @@ static BOOLEAN InterfaceBusy(PDEVICE_EXTENSION Extension, ULONG InterfaceNumber)
     return busy;
 }
 
-NTSTATUS SelectInterface(PDEVICE_OBJECT Fdo, UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+static NTSTATUS SelectInterfaceLocked(PDEVICE_OBJECT Fdo, UCHAR InterfaceNumber,
+                                      UCHAR AlternateSetting) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
     PUSB_CONFIGURATION_DESCRIPTOR config = extension->SelectedConfig;
     if (config == NULL)
@@ -405,5 +437,13 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT Fdo, UCHAR InterfaceNumber, UCHAR Altern
         }
     }
     ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS SelectInterface(PDEVICE_OBJECT Fdo, UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
+    AcquireSelectionLock(extension);
+    NTSTATUS status = SelectInterfaceLocked(Fdo, InterfaceNumber, AlternateSetting);
+    ReleaseSelectionLock(extension);
     return status;
 }

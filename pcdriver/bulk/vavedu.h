@@ -48,6 +48,11 @@ typedef struct _DEVICE_EXTENSION {
     /* Held while an Interfaces entry is read or replaced, so that no copy is freed while a
        routine on another processor still reads it. Taken at up to DISPATCH_LEVEL, briefly. */
     KSPIN_LOCK InterfaceLock;
+    /* A synchronization event used as a lock, signalled while free: held by configuration and
+       interface selection, StartDevice and StopDevice, so that one runs at a time. Two selections
+       at once would index their request lists with each other's interface count, and a stop could
+       free the descriptor a selection is using. Taken at PASSIVE_LEVEL only. */
+    KEVENT SelectionLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* What a routine needs of one pipe, copied out of the interface table under its lock. */

@@ -41,6 +41,17 @@ VOID InitializeQueueState(PQUEUE_STATE Queue, PGENERIC_EXTENSION Owner, PDRIVER_
     Queue->StartIo = StartIo;
     Queue->Owner = Owner;
     Queue->Stalled = TRUE; /* nothing starts before the device does */
+    KeInitializeEvent(&Queue->Idle, NotificationEvent, TRUE);
+}
+
+/* Makes Irp (or none) the request the queue carries out; queue lock held. */
+static VOID SetCurrent(PQUEUE_STATE Queue, PIRP Irp) {
+    Queue->CurrentIrp = Irp;
+    if (Irp == NULL) {
+        KeSetEvent(&Queue->Idle, IO_NO_INCREMENT, FALSE);
+    } else {
+        KeClearEvent(&Queue->Idle);
+    }
 }
 
 /* Ends a request the start routine never saw, and the library's hold on the remove lock for it. */
@@ -97,7 +108,7 @@ static VOID RunStartLoop(PQUEUE_STATE Queue, PDEVICE_OBJECT Fdo, PIRP Irp) {
  */
 static VOID StartNextLocked(PQUEUE_STATE Queue, PDEVICE_OBJECT Fdo, KIRQL OldIrql) {
     PIRP next = (Queue->Stalled || Queue->Aborting) ? NULL : TakeNextWaiting(Queue);
-    Queue->CurrentIrp = next;
+    SetCurrent(Queue, next);
     if (next == NULL || Queue->Starting) {
         Queue->StartPending = next != NULL;
         KeReleaseSpinLock(&Queue->Lock, OldIrql);
@@ -235,5 +246,48 @@ VOID AbortQueues(PGENERIC_EXTENSION Extension, NTSTATUS Status) {
             ListUnlink(first);
             FinishUnstarted(Extension, IrpOfEntry(first), Status);
         }
+    }
+}
+
+/*
+ * Cancels the request the queue carries out, if any. That request belongs to the driver and the
+ * driver below it, and may complete on another processor at any moment, so IoCancelIrp could be
+ * handed a request that is already freed. The queue's lock closes that window: the driver calls
+ * StartNextPacket before it lets the request complete, so while the lock is held the request
+ * lives. Under it the request is marked cancelled and its cancel routine claimed, as IoCancelIrp
+ * does. Without a routine, whoever holds the request now sees the mark when it next queues it;
+ * with one, the request cannot complete but through that routine, which is then called as
+ * IoCancelIrp calls it, after the queue's lock is given up (the routine may complete the request
+ * and so come back to StartNextPacket). The queue's lock is taken before the system cancel spin
+ * lock, never after it.
+ */
+static VOID CancelCurrentRequest(PQUEUE_STATE Queue) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Queue->Lock, &oldIrql);
+    PIRP irp = Queue->CurrentIrp;
+    if (irp == NULL) {
+        KeReleaseSpinLock(&Queue->Lock, oldIrql);
+        return;
+    }
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
+    KeReleaseSpinLockFromDpcLevel(&Queue->Lock);
+    if (routine == NULL) {
+        IoReleaseCancelSpinLock(cancelIrql);
+    } else {
+        irp->CancelIrql = cancelIrql;
+        routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+    }
+    KeLowerIrql(oldIrql);
+}
+
+VOID FinishRunningRequests(PGENERIC_EXTENSION Extension) {
+    for (ULONG i = 0; i < Extension->QueueCount; ++i) {
+        CancelCurrentRequest(Extension->Queues[i]);
+    }
+    for (ULONG i = 0; i < Extension->QueueCount; ++i) {
+        KeWaitForSingleObject(&Extension->Queues[i]->Idle, Executive, KernelMode, FALSE, NULL);
     }
 }

@@ -76,6 +76,10 @@ static NTSTATUS StartDriverPart(PGENERIC_EXTENSION Extension) {
 static NTSTATUS OnStart(PGENERIC_EXTENSION Extension, PIRP Irp) {
     NTSTATUS status = ForwardAndWait(Extension, Irp);
     if (NT_SUCCESS(status)) {
+        /* A request still running from before a stop went down on what the stop released, and
+           keeps its queue busy, so the driver could not set the device up again: it is
+           cancelled and waited for. Requests waiting in the stalled queues stay for the start. */
+        FinishRunningRequests(Extension);
         status = StartDriverPart(Extension);
     }
     if (NT_SUCCESS(status)) {

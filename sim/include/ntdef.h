@@ -190,8 +190,10 @@ typedef UCHAR KIRQL;
 typedef KIRQL* PKIRQL;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+// offsetof rather than the member address of a null pointer, which the undefined-behaviour
+// sanitizer reports.
 #define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+    ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define ARRAYSIZE(A) (sizeof(A) / sizeof((A)[0]))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ALIGN_UP_BY(Length, Alignment) (((ULONG_PTR)(Length) + (Alignment)-1) & ~((ULONG_PTR)(Alignment)-1))

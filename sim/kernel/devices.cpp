@@ -425,6 +425,12 @@ extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR Minor
 
 // ---------------------------------------------------------------- remove locks (free-build form)
 
+// Removed is set by the remover while other threads acquire and release the lock: accessed
+// atomically, as the platform's interlocked counting around it assumes.
+static std::atomic_ref<BOOLEAN> removedFlag(PIO_REMOVE_LOCK lock) {
+    return std::atomic_ref<BOOLEAN>(lock->Common.Removed);
+}
+
 static void checkRemoveLockSize(ULONG size, const char* routine, const void* caller) {
     if (size != sizeof(IO_REMOVE_LOCK))
         bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, size, sizeof(IO_REMOVE_LOCK), 0, 0,
@@ -445,7 +451,7 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
                                                 ULONG RemlockSize) {
     checkRemoveLockSize(RemlockSize, "IoAcquireRemoveLockEx", __builtin_return_address(0));
     InterlockedIncrement(&RemoveLock->Common.IoCount);
-    if (RemoveLock->Common.Removed) {
+    if (removedFlag(RemoveLock).load()) {
         if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
             KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
@@ -457,7 +463,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, U
     const void* caller = __builtin_return_address(0);
     checkRemoveLockSize(RemlockSize, "IoReleaseRemoveLockEx", caller);
     LONG left = InterlockedDecrement(&RemoveLock->Common.IoCount);
-    if (left < 0 || (left == 0 && !RemoveLock->Common.Removed))
+    if (left < 0 || (left == 0 && !removedFlag(RemoveLock).load()))
         bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, reinterpret_cast<ULONG_PTR>(RemoveLock), left,
                  0, 0,
                  "IoReleaseRemoveLockEx by " + describeCode(caller) +
@@ -471,7 +477,7 @@ extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, P
     const void* caller = __builtin_return_address(0);
     checkRemoveLockSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx", caller);
     requirePassive("IoReleaseRemoveLockAndWaitEx", caller);
-    RemoveLock->Common.Removed = TRUE;
+    removedFlag(RemoveLock).store(TRUE);
     LONG left = InterlockedDecrement(&RemoveLock->Common.IoCount);  // the caller's acquisition
     if (left <= 0)
         bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, reinterpret_cast<ULONG_PTR>(RemoveLock), left,

@@ -93,6 +93,7 @@ struct IrpShadow {
     ULONG_PTR completingThread = 0;  // the thread running a completion routine on it
     bool nestedCompletion = false;   // IofCompleteRequest called from that routine
     uint64_t sends = 0;              // IofCallDriver calls on it so far
+    uint32_t sendsAt[128] = {};      // of them, per stack location they went to
     // Threaded and application requests: what the final completion gives back.
     void* systemBuffer = nullptr;  // freed at final completion
     void* copyBackTo = nullptr;    // METHOD_BUFFERED / buffered read: the caller's buffer

@@ -124,9 +124,15 @@ void Kernel::Impl::freeIrpMemory(IrpShadow* s) {
 // STATUS_PENDING. When the request has not been completed through that location yet, the mark
 // may still come from below (propagation) or from a completion routine: checked when the
 // completion walk reaches it.
-static void checkDispatchResult(Kernel::Impl& impl, IrpShadow* s, int index, NTSTATUS status,
-                                PDEVICE_OBJECT device, PDRIVER_DISPATCH routine, UCHAR major) {
+static void checkDispatchResult(Kernel::Impl& impl, IrpShadow* s, int index, uint32_t send,
+                                NTSTATUS status, PDEVICE_OBJECT device, PDRIVER_DISPATCH routine,
+                                UCHAR major) {
     std::unique_lock lock(impl.mutex);
+    // Sent to this location again since this dispatch began: another thread completed it past
+    // here and a completion routine passed it down once more, so what the location shows now
+    // belongs to that later send, not to this dispatch routine.
+    if (s->sendsAt[index] != send)
+        return;
     bool walked = IrpShadow::bit(s->walked, index);
     bool marked = walked ? IrpShadow::bit(s->pendingSeen, index)
                          : (locationAt(s->irp, index)->Control & SL_PENDING_RETURNED) != 0;
@@ -190,6 +196,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
     // lower driver, which may complete it on any thread before that routine has returned.
     s->state = IrpState::Dispatched;
     ++s->sends;
+    const uint32_t send = ++s->sendsAt[index];
     ++s->pins;
     lock.unlock();
 
@@ -206,7 +213,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
                      deviceText(device) + " has no dispatch routine for " +
                      majorFunctionName(major));
     NTSTATUS status = routine(device, irp);
-    checkDispatchResult(impl, s, index, status, device, routine, major);
+    checkDispatchResult(impl, s, index, send, status, device, routine, major);
     unpin(impl, s);
     return status;
 }
@@ -317,7 +324,9 @@ void completeRequest(PIRP irp, const void* caller) {
                  : "the IRP is not at any driver's stack location (completed "
                    "twice, or completed by its owner after its completion "
                    "routine returned STATUS_MORE_PROCESSING_REQUIRED)");
-    if (irp->CancelRoutine)
+    // Read as the platform's interlocked exchanges write it: IoCancelIrp on another processor
+    // may be exchanging it (finding it empty) while the owner completes the IRP.
+    if (std::atomic_ref<PDRIVER_CANCEL>(const_cast<PDRIVER_CANCEL&>(irp->CancelRoutine)).load())
         fail(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x14,
              "its cancel routine " +
                  describeCode(reinterpret_cast<const void*>(irp->CancelRoutine)) +
@@ -339,7 +348,7 @@ void completeRequest(PIRP irp, const void* caller) {
         NTSTATUS status = irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
-                      (irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL));
+                      (cancelFlag(irp).load() && (location->Control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
         PVOID context = location->Context;
         clearLocation(location);
@@ -657,7 +666,7 @@ BOOLEAN sim::cancelPinnedIrp(Kernel::Impl& impl, IrpShadow* s, KIRQL old) {
     PIRP Irp = s->irp;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    cancelFlag(Irp).store(TRUE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

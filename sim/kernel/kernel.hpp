@@ -8,6 +8,7 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -232,6 +233,14 @@ class Kernel {
   private:
     std::unique_ptr<Impl> impl_;
 };
+
+// Irp->Cancel as the model reads and writes it. On the platform it is a flag that IoCancelIrp sets
+// under the cancel spin lock and others test without it, ordered by the interlocked exchange of
+// the cancel routine that follows the set and precedes the test; the model accesses it
+// atomically.
+inline std::atomic_ref<BOOLEAN> cancelFlag(PIRP irp) {
+    return std::atomic_ref<BOOLEAN>(irp->Cancel);
+}
 
 // Bug check for the model's own consistency checks: prints "*** STOP" with the code, the four
 // parameters, the reason and a host backtrace, then aborts the process.

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <mutex>
 #include <thread>
 
 namespace sim {
@@ -67,13 +68,34 @@ std::atomic_ref<LONG> stateOf(PKEVENT event) {
     return std::atomic_ref<LONG>(event->Header.SignalState);
 }
 
+// KeSetEvent signals an event and then looks whether anybody sleeps on it. A waiter that sees the
+// signal may free the event at once (an application request, a driver's stack frame), so the
+// setter must be done with the event before any waiter goes on: the setter signals and looks
+// under this lock, and a waiter that saw the signal takes the lock once before it returns. The
+// wake-up itself uses only the event's address.
+std::mutex& eventSetMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+// Lets a setter that may still be looking at the event finish first.
+void afterSignalSeen() {
+    std::lock_guard lock(eventSetMutex());
+}
+
 // Takes the event's signal for the waiter: a synchronization event is reset by a satisfied wait.
 bool trySatisfy(PKEVENT event) {
     auto state = stateOf(event);
-    if (event->Header.Type == NotificationEvent)
-        return state.load() != 0;
-    LONG expected = 1;
-    return state.compare_exchange_strong(expected, 0);
+    bool satisfied;
+    if (event->Header.Type == NotificationEvent) {
+        satisfied = state.load() != 0;
+    } else {
+        LONG expected = 1;
+        satisfied = state.compare_exchange_strong(expected, 0);
+    }
+    if (satisfied)
+        afterSignalSeen();
+    return satisfied;
 }
 
 // Waits until the event is signalled or the deadline passes.
@@ -303,8 +325,14 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     if (t_irql > DISPATCH_LEVEL)
         bugCheck(IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(Event), t_irql, 0, 0,
                  "KeSetEvent above DISPATCH_LEVEL by " + describeCode(caller));
-    LONG previous = stateOf(Event).exchange(1);
-    if (previous == 0 && waitersOf(Event).load() != nullptr)
+    LONG previous;
+    bool sleepers;
+    {
+        std::lock_guard lock(eventSetMutex());
+        previous = stateOf(Event).exchange(1);
+        sleepers = previous == 0 && waitersOf(Event).load() != nullptr;
+    }
+    if (sleepers)
         wakeAddress(&Event->Header.SignalState);
     return previous;
 }
@@ -321,7 +349,10 @@ extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     checkEvent(Event, "KeReadStateEvent", __builtin_return_address(0));
-    return stateOf(Event).load();
+    const LONG state = stateOf(Event).load();
+    if (state != 0)
+        afterSignalSeen();
+    return state;
 }
 
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE,

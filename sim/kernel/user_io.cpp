@@ -181,14 +181,45 @@ std::string fileText(PFILE_OBJECT file) {
     return "file object " + hex(reinterpret_cast<ULONG_PTR>(file));
 }
 
-// The device requests on `file` go to: the top of the stack its device belongs to.
-PDEVICE_OBJECT targetOf(Kernel::Impl& impl, PFILE_OBJECT file, const char* call) {
+// A reference the I/O manager holds on the device it sends a request to, from the moment it
+// picks the device until the dispatch routine has returned. A removal on another thread may
+// detach and delete that device meanwhile (a function driver's device, which no file object
+// references); the reference keeps its memory, so the request still reaches it, as it does on
+// the platform, instead of a freed object.
+class DeviceReference {
+  public:
+    // Takes the reference; call with impl.mutex held.
+    DeviceReference(Kernel::Impl& impl, PDEVICE_OBJECT device) : impl_(impl), device_(device) {
+        ++impl_.devices[device_].references;
+        ++device_->ReferenceCount;
+    }
+    ~DeviceReference() {
+        std::lock_guard lock(impl_.mutex);
+        auto it = impl_.devices.find(device_);
+        if (it == impl_.devices.end())
+            return;
+        --it->second.references;
+        --device_->ReferenceCount;
+        impl_.releaseDeviceIfUnused(device_);
+    }
+    DeviceReference(const DeviceReference&) = delete;
+    DeviceReference& operator=(const DeviceReference&) = delete;
+    PDEVICE_OBJECT device() const { return device_; }
+
+  private:
+    Kernel::Impl& impl_;
+    PDEVICE_OBJECT device_;
+};
+
+// The device requests on `file` go to: the top of the stack its device belongs to, referenced
+// while the request is sent.
+std::unique_ptr<DeviceReference> targetOf(Kernel::Impl& impl, PFILE_OBJECT file, const char* call) {
     std::lock_guard lock(impl.mutex);
     if (!impl.files.count(file))
         bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, reinterpret_cast<ULONG_PTR>(file), 0, 0, 0,
                  std::string("the application call ") + call + " on " + fileText(file) +
                      ", which is not an open file object");
-    return impl.topOfStackLocked(file->DeviceObject);
+    return std::make_unique<DeviceReference>(impl, impl.topOfStackLocked(file->DeviceObject));
 }
 
 std::unique_ptr<UserRequest> failed(Kernel::Impl& impl, AppRequest::Description what,
@@ -205,7 +236,7 @@ NTSTATUS Kernel::createFile(PDEVICE_OBJECT device, std::u16string_view fileName,
     requireApplicationThread("createFile");
     Impl& impl = *impl_;
     *file = nullptr;
-    PDEVICE_OBJECT top;
+    std::unique_ptr<DeviceReference> target;
     {
         std::lock_guard lock(impl.mutex);
         auto it = impl.devices.find(device);
@@ -213,10 +244,12 @@ NTSTATUS Kernel::createFile(PDEVICE_OBJECT device, std::u16string_view fileName,
             return STATUS_NO_SUCH_DEVICE;
         if (it->second.deleted)
             return STATUS_DELETE_PENDING;
-        top = impl.topOfStackLocked(device);
+        PDEVICE_OBJECT top = impl.topOfStackLocked(device);
         if (top->Flags & DO_DEVICE_INITIALIZING)
             return STATUS_NO_SUCH_DEVICE;
+        target = std::make_unique<DeviceReference>(impl, top);
     }
+    PDEVICE_OBJECT top = target->device();
     auto object = static_cast<PFILE_OBJECT>(calloc(1, sizeof(FILE_OBJECT)));
     object->Type = kIoTypeFile;
     object->Size = sizeof(FILE_OBJECT);
@@ -264,7 +297,8 @@ NTSTATUS Kernel::closeFile(PFILE_OBJECT file) {
     Impl& impl = *impl_;
     NTSTATUS cleanupStatus = STATUS_SUCCESS;
     for (UCHAR major : {UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_CLOSE}}) {
-        PDEVICE_OBJECT top = targetOf(impl, file, "closeFile");
+        auto target = targetOf(impl, file, "closeFile");
+        PDEVICE_OBJECT top = target->device();
         AppRequest request(impl, {major, file});
         if (!request.build(top, file, major))
             continue;
@@ -292,7 +326,8 @@ NTSTATUS Kernel::closeFile(PFILE_OBJECT file) {
 std::unique_ptr<UserRequest> Kernel::read(PFILE_OBJECT file, void* buffer, ULONG length) {
     requireApplicationThread("read");
     Impl& impl = *impl_;
-    PDEVICE_OBJECT top = targetOf(impl, file, "read");
+    auto target = targetOf(impl, file, "read");
+    PDEVICE_OBJECT top = target->device();
     AppRequest::Description what{IRP_MJ_READ, file, length};
     auto request = std::make_unique<AppRequest>(impl, what);
     if (!request->build(top, file, IRP_MJ_READ))
@@ -325,7 +360,8 @@ std::unique_ptr<UserRequest> Kernel::read(PFILE_OBJECT file, void* buffer, ULONG
 std::unique_ptr<UserRequest> Kernel::write(PFILE_OBJECT file, const void* buffer, ULONG length) {
     requireApplicationThread("write");
     Impl& impl = *impl_;
-    PDEVICE_OBJECT top = targetOf(impl, file, "write");
+    auto target = targetOf(impl, file, "write");
+    PDEVICE_OBJECT top = target->device();
     AppRequest::Description what{IRP_MJ_WRITE, file, length};
     auto request = std::make_unique<AppRequest>(impl, what);
     if (!request->build(top, file, IRP_MJ_WRITE))
@@ -353,7 +389,8 @@ std::unique_ptr<UserRequest> Kernel::deviceIoControl(PFILE_OBJECT file, ULONG co
                                                      bool internal) {
     requireApplicationThread("deviceIoControl");
     Impl& impl = *impl_;
-    PDEVICE_OBJECT top = targetOf(impl, file, "deviceIoControl");
+    auto target = targetOf(impl, file, "deviceIoControl");
+    PDEVICE_OBJECT top = target->device();
     UCHAR major = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     AppRequest::Description what{major, file, 0, code};
     auto request = std::make_unique<AppRequest>(impl, what);

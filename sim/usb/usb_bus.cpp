@@ -102,6 +102,10 @@ struct UsbBus::Transfer {
 
 namespace {
 
+HeldUrb heldView(const UsbBus::Transfer& t, PDEVICE_OBJECT pdo) {
+    return {t.id, t.irp, pdo, t.function, t.endpoint, t.length, t.in, t.setup};
+}
+
 constexpr uint64_t kPdoMagic = 0x5553425055534250ull;  // "PBSUPBSU"
 constexpr size_t kSelectConfigurationHead =
     FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
@@ -258,9 +262,15 @@ PDEVICE_OBJECT UsbBus::attach(std::unique_ptr<DeviceModel> model) {
     ext->port = port.get();
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    const uint8_t address = freeAddress();
+    if (address == 0) {
+        lock.unlock();
+        IoDeleteDevice(pdo);
+        return nullptr;
+    }
     port->pdo = pdo;
-    port->address = static_cast<uint8_t>(ports_.size() + 1);
+    port->address = address;
     const uint16_t vendor = static_cast<uint16_t>(port->device[8] | (port->device[9] << 8));
     const uint16_t product = static_cast<uint16_t>(port->device[10] | (port->device[11] << 8));
     port->instancePath = u"USB\\VID_" + hex4(vendor) + u"&PID_" + hex4(product) + u"\\" +
@@ -277,11 +287,35 @@ PDEVICE_OBJECT UsbBus::attach(std::unique_ptr<DeviceModel> model) {
 }
 
 UsbBus::Port& UsbBus::portOf(PDEVICE_OBJECT pdo) const {
-    for (const auto& port : ports_) {
-        if (port->pdo == pdo)
-            return *port;
+    // Newest first: a device object given back may come again from IoCreateDevice for a later
+    // device, while the bus still keeps the record of the one that had it before.
+    for (auto it = ports_.rbegin(); it != ports_.rend(); ++it) {
+        if ((*it)->pdo == pdo)
+            return **it;
     }
     throw std::invalid_argument("not a device of this USB bus");
+}
+
+uint8_t UsbBus::freeAddress() {
+    constexpr unsigned kAddresses = 127;
+    auto lowestFree = [&]() -> uint8_t {
+        bool taken[kAddresses + 1] = {};
+        for (const auto& port : ports_)
+            taken[port->address] = true;
+        for (unsigned address = 1; address <= kAddresses; ++address) {
+            if (!taken[address])
+                return static_cast<uint8_t>(address);
+        }
+        return 0;
+    };
+    if (const uint8_t address = lowestFree(); address != 0)
+        return address;
+    // Every address has been handed out: forget the devices that are gone for good (their
+    // physical device objects deleted and released, so no request can reach them any more).
+    std::erase_if(ports_, [&](const std::unique_ptr<Port>& port) {
+        return port->deleted && !kernel_.deviceObjectExists(port->pdo);
+    });
+    return lowestFree();
 }
 
 void UsbBus::unplug(PDEVICE_OBJECT pdo) {
@@ -419,7 +453,7 @@ std::vector<HeldUrb> UsbBus::heldUrbs() const {
     std::lock_guard lock(mutex_);
     std::vector<HeldUrb> out;
     for (const auto& t : held_) {
-        out.push_back({t->id, t->irp, t->port->pdo, t->function, t->endpoint, t->length, t->in});
+        out.push_back(heldView(*t, t->port->pdo));
     }
     return out;
 }
@@ -427,6 +461,22 @@ std::vector<HeldUrb> UsbBus::heldUrbs() const {
 bool UsbBus::waitForHeld(size_t count, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return held_.size() >= count; });
+}
+
+std::vector<HeldUrb> UsbBus::waitForHeld(const std::function<bool(const HeldUrb&)>& match,
+                                         std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    std::vector<HeldUrb> out;
+    changed_.wait_for(lock, timeout, [&] {
+        out.clear();
+        for (const auto& t : held_) {
+            HeldUrb view = heldView(*t, t->port->pdo);
+            if (!t->cancelling && match(view))
+                out.push_back(std::move(view));
+        }
+        return !out.empty();
+    });
+    return out;
 }
 
 bool UsbBus::completeHeld(uint64_t id, const HeldCompletion& completion) {
@@ -765,7 +815,7 @@ NTSTATUS UsbBus::submitUrb(Port& port, PIRP irp, PURB urb) {
         port.queues[raw->queueKey].push_back(std::move(t));
     }
     IoSetCancelRoutine(irp, &BusDispatch::cancel);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (cancelFlag(irp).load() && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         // Cancelled before the cancel routine was in place: ours to finish.
         std::unique_ptr<Transfer> mine;
         auto take = [&](auto& list) {
@@ -919,7 +969,7 @@ void UsbBus::controllerLoop() {
                 t.naked = true;
                 t.nakEpoch = epoch;
                 IoSetCancelRoutine(t.irp, &BusDispatch::cancel);
-                if (t.irp->Cancel && IoSetCancelRoutine(t.irp, nullptr) != nullptr) {
+                if (cancelFlag(t.irp).load() && IoSetCancelRoutine(t.irp, nullptr) != nullptr) {
                     done.emplace_back(std::move(queue.front()), failure(USBD_STATUS_CANCELED));
                     queue.pop_front();
                 }

@@ -71,6 +71,7 @@ struct HeldUrb {
     uint8_t endpoint = 0;
     uint32_t length = 0;  // TransferBufferLength asked
     bool in = false;
+    std::optional<SetupPacket> setup;  // control transfers: the setup stage the URB stands for
 };
 
 // How the test completes a held URB: the status, and for an IN transfer the data (copied into the
@@ -96,7 +97,10 @@ class UsbBus : public sim::Bus {
 
     // ---- devices
     // Plugs a device in: a new physical device object with the next address (1, 2, ...), marked
-    // with its instance path "USB\VID_vvvv&PID_pppp\<address>". Null when IoCreateDevice fails.
+    // with its instance path "USB\VID_vvvv&PID_pppp\<address>". Null when IoCreateDevice fails
+    // or every address (1 to 127) is taken. Once all 127 have been handed out, the addresses of
+    // devices whose physical device objects are gone are given out again (lowest first), and the
+    // bus forgets those devices.
     PDEVICE_OBJECT attach(std::unique_ptr<DeviceModel> model);
     // The device is gone: its pending URBs fail with USBD_STATUS_DEVICE_GONE and
     // STATUS_DEVICE_NOT_CONNECTED, and so does every later one. The physical device object goes
@@ -129,6 +133,11 @@ class UsbBus : public sim::Bus {
     std::vector<HeldUrb> heldUrbs() const;
     // Waits until at least `count` URBs are held; false on time-out.
     bool waitForHeld(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until a held URB matches `match`; the matching ones, oldest first (empty on
+    // time-out). For a test that answers one kind of URB (say, the default pipe's) on its own
+    // thread while others are held too.
+    std::vector<HeldUrb> waitForHeld(const std::function<bool(const HeldUrb&)>& match,
+                                     std::chrono::milliseconds timeout);
     // Completes a held URB as the test says; false when it is not held (any more).
     bool completeHeld(uint64_t id, const HeldCompletion& completion);
     // Lets the device carry out a held URB as if it had not been held.
@@ -185,6 +194,7 @@ class UsbBus : public sim::Bus {
     CompletionMode modeFor(const Port& port, uint8_t endpoint) const;
     void* newHandle();
     void deletePdo(Port& port);
+    uint8_t freeAddress();  // 0 when none is free
 
     Kernel& kernel_;
     uint16_t busNumber_;

@@ -259,6 +259,7 @@ TEST_F(StartTest, MutatedDescriptorsNeverCrashOrLeak) {
             }
         }
         system.remove(node);
+        bus.unplug(pdo(node));  // gives its bus address back
         ASSERT_EQ(poolNow(), poolAfterLoad)
             << "iteration " << iteration << ": " << system.kernel().leakReport();
     }
