@@ -1,8 +1,11 @@
 #include "tests/fuzz/fuzz_machine.hpp"
 
+#include <dlfcn.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -16,6 +19,29 @@ constexpr std::u16string_view kService = u"VaVedu";
 
 Machine* g_machine = nullptr;
 bool g_shutDown = false;
+std::filesystem::path g_imageCopies;
+
+// The copies of the kernel images stay loaded until the process ends, so their temporary
+// directory is removed only at exit (the mappings live on until then). A process that aborts
+// keeps it, for the symbolizer of the crash report.
+void removeImageCopies() {
+    if (!g_shutDown && !g_imageCopies.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(g_imageCopies, ignored);
+    }
+}
+
+void removeImageCopiesAtExit(PDRIVER_OBJECT driver) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(driver->DriverInit), &info) == 0 ||
+        info.dli_fname == nullptr)
+        return;
+    const std::filesystem::path directory = std::filesystem::path(info.dli_fname).parent_path();
+    if (directory.filename().string().starts_with("vavedu-image-")) {
+        g_imageCopies = directory;
+        std::atexit(removeImageCopies);
+    }
+}
 
 constexpr sim::AllocationKind kCheckedKinds[] = {
     sim::AllocationKind::Pool,         sim::AllocationKind::Irp,         sim::AllocationKind::Mdl,
@@ -65,6 +91,7 @@ Machine::Machine(const MachineOptions& options)
     const NTSTATUS status = system_.loadDriver(sim::imageDirectory() / "libVaVedu.so", kService);
     if (!NT_SUCCESS(status))
         fail("DriverEntry failed: " + sim::statusName(status));
+    removeImageCopiesAtExit(system_.driverObject());
     baseline_ = system_.kernel().counters();
 }
 

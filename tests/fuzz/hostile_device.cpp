@@ -856,7 +856,7 @@ std::vector<Seed> seeds() {
         op(w, Operation::Write).u8(0).u8(4);
         op(w, Operation::Read).u8(0).u8(4);
         op(w, Operation::Power).u8(3);  // set D1
-        op(w, Operation::QueryStop);  // ...until the stop is cancelled
+        op(w, Operation::QueryStop);    // ...until the stop is cancelled
         op(w, Operation::QueryRemove);
         op(w, Operation::Power).u8(0);  // query S1
         op(w, Operation::QueryRemove);
