@@ -172,7 +172,8 @@ inline constexpr size_t kInterfaceRecordHead = FIELD_OFFSET(USBD_INTERFACE_INFOR
 bool executeBulk(Transfer& t, Outcome& outcome);
 Outcome controlTransfer(Transfer& t);  // control.cpp
 // A standard request answered from the device's descriptors and state (standard_requests.cpp).
-Outcome standardRequest(Port& port, const SetupPacket& setup, uint8_t* buffer, uint32_t& moved);
+Outcome standardRequest(Port& port, const SetupPacket& setup, std::span<uint8_t> buffer,
+                        uint32_t& moved);
 void unconfigure(Port& port);    // selection.cpp
 Outcome resetPipe(Transfer& t);  // resets.cpp
 Outcome abortPipe(Transfer& t);  // resets.cpp

@@ -36,7 +36,8 @@ Outcome controlTransfer(Transfer& t) {
         return failure(*status);
     const SetupPacket& setup = *t.setup;
     uint32_t moved = 0;
-    Outcome outcome = setup.type() == 0 ? standardRequest(*t.port, setup, t.buffer, moved)
+    const std::span<uint8_t> buffer(t.buffer, t.buffer != nullptr ? t.length : 0);
+    Outcome outcome = setup.type() == 0 ? standardRequest(*t.port, setup, buffer, moved)
                                         : modelRequest(t, setup, moved);
     if (t.fault && t.fault->kind == Fault::Kind::ShortDescriptor && t.in) {
         moved = std::min(moved, t.fault->maxBytes);

@@ -4,6 +4,7 @@
 // have, stalls.
 #include "sim/usb/bus/bus_state.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim::usb::detail {
@@ -127,14 +128,18 @@ Answer answer(Port& port, const SetupPacket& setup) {
 
 }  // namespace
 
-Outcome standardRequest(Port& port, const SetupPacket& setup, uint8_t* buffer, uint32_t& moved) {
+Outcome standardRequest(Port& port, const SetupPacket& setup, std::span<uint8_t> buffer,
+                        uint32_t& moved) {
     const Answer reply = answer(port, setup);
     if (!reply)
         return failure(USBD_STATUS_STALL_PID);
     if (setup.in()) {
-        moved = std::min<uint32_t>(static_cast<uint32_t>(reply->size()), setup.length);
+        // At most what wLength asks for and the buffer holds: a raw control transfer's wLength
+        // may exceed its TransferBufferLength.
+        moved = std::min<uint32_t>({static_cast<uint32_t>(reply->size()), setup.length,
+                                    static_cast<uint32_t>(buffer.size())});
         if (moved != 0)
-            std::memcpy(buffer, reply->data(), moved);
+            std::memcpy(buffer.data(), reply->data(), moved);
     }
     return {};
 }
