@@ -6,8 +6,7 @@
 //   urb_validation.cpp     the routine that checks a URB by its function's row
 //   select_validation.cpp  the checks of the select-configuration and select-interface URBs
 //   selection.cpp          carrying out a selection: configuration, interfaces, their pipes
-//   control.cpp            control transfers on the default pipe; standard_requests.cpp answers
-//                          the standard ones from the device's descriptors and state
+//   control.cpp            control transfers on the default pipe, the standard requests
 //   bulk.cpp               bulk and interrupt transfers, packet by packet
 //   resets.cpp             halts and resets: the pipe requests and the port requests
 //   faults.cpp             faults injected into endpoints and control requests
@@ -171,12 +170,9 @@ inline constexpr size_t kInterfaceRecordHead = FIELD_OFFSET(USBD_INTERFACE_INFOR
 // false: the device NAKed, the transfer waits for data (bulk.cpp)
 bool executeBulk(Transfer& t, Outcome& outcome);
 Outcome controlTransfer(Transfer& t);  // control.cpp
-// A standard request answered from the device's descriptors and state (standard_requests.cpp).
-Outcome standardRequest(Port& port, const SetupPacket& setup, std::span<uint8_t> buffer,
-                        uint32_t& moved);
-void unconfigure(Port& port);    // selection.cpp
-Outcome resetPipe(Transfer& t);  // resets.cpp
-Outcome abortPipe(Transfer& t);  // resets.cpp
+void unconfigure(Port& port);          // selection.cpp
+Outcome resetPipe(Transfer& t);        // resets.cpp
+Outcome abortPipe(Transfer& t);        // resets.cpp
 
 // ---- faults (faults.cpp)
 // The next fault queued under `key`, used up by one request.
