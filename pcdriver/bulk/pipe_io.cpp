@@ -94,14 +94,15 @@ static VOID SendCloseRequest(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    if (extension->CloseRequestSent == 0) {
+    /* The first close claims the request before sending it: a close running at the same time
+       finds it claimed and sends none, whatever becomes of the request. */
+    if (InterlockedExchange(&extension->CloseRequestSent, 1) == 0) {
         /* The remove lock keeps the lower device valid while the request is out; once removal
            has begun the request would go to a device that is going away, so none is sent. */
         if (NT_SUCCESS(GenericAcquireRemoveLock(&extension->RemoveLock, Irp))) {
             SendCloseRequest(DeviceObject);
             GenericReleaseRemoveLock(&extension->RemoveLock, Irp);
         }
-        extension->CloseRequestSent = 1;
     }
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

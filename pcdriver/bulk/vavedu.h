@@ -41,7 +41,9 @@ typedef struct _DEVICE_EXTENSION {
     PUSBD_INTERFACE_INFORMATION Interfaces[VAVEDU_MAX_INTERFACES];
     UCHAR ZeroLengthPacketMode;
     USBD_STATUS LastUsbdStatus;
-    UCHAR CloseRequestSent;
+    /* 1 once the vendor close request was claimed by a close (or removal came first); claimed
+       with an interlocked exchange, so that it goes to the instrument at most once. */
+    volatile LONG CloseRequestSent;
     PACKET_QUEUE Queues[VAVEDU_QUEUE_COUNT];
     ULONG SetupPacketValid;
     SETUP_PACKET SetupPacket;
