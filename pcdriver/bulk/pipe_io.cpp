@@ -122,10 +122,11 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     BOOLEAN read = IsRead(Irp);
-    /* A handle opened without a name reads pipe 1 and writes pipe 0 of interface 0. */
-    if (file->FileName.Length == 0)
-        file->FsContext = (PVOID)(ULONG_PTR)(read ? 1 : 0);
-    ULONG_PTR selector = (ULONG_PTR)file->FsContext;
+    /* A handle opened without a name reads pipe 1 and writes pipe 0 of interface 0. The choice
+       is the request's own: the handle's selector is shared by every request on it, and a read
+       and a write may be admitted on it at the same time. */
+    ULONG_PTR selector =
+        file->FileName.Length == 0 ? (ULONG_PTR)(read ? 1 : 0) : (ULONG_PTR)file->FsContext;
     ULONG pipeIndex = (ULONG)(selector & 0xFF);
     ULONG interfaceIndex = (ULONG)((selector >> 8) & 0xFF);
 
