@@ -156,8 +156,12 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    /* The queue the request waits in, whatever the interface table says by now. */
+    /* The queue the request waits in, whatever the interface table says by now. The index is
+       checked all the same before it picks a queue: the request must reach CancelRequest in any
+       case, since only that releases the cancel spin lock and ends the request. */
     ULONG queue = ADMISSION_QUEUE(AdmissionOf(Irp));
+    if (queue >= VAVEDU_QUEUE_COUNT)
+        queue = 0;
     CancelRequest(&DeviceExtensionOf(DeviceObject)->Queues[queue], Irp);
 }
 
