@@ -35,9 +35,11 @@ typedef struct _DEVICE_EXTENSION {
     PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptors[VAVEDU_MAX_CONFIGURATIONS];
     PUSB_CONFIGURATION_DESCRIPTOR SelectedConfig; /* an entry of ConfigDescriptors, or null */
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    /* One more than the highest interface number in the table (0 while unconfigured): the
+       number of interfaces of a device numbered 0, 1, 2 and so on. */
     ULONG InterfaceCount;
-    /* Copies of the interface information the bus returned, NonPagedPool, or null. Read them
-       only through the interface table's lock (see LookupPipe). */
+    /* Entry n: a copy of the interface information the bus returned for interface number n,
+       NonPagedPool, or null. Read them only through the interface table's lock (LookupPipe). */
     PUSBD_INTERFACE_INFORMATION Interfaces[VAVEDU_MAX_INTERFACES];
     UCHAR ZeroLengthPacketMode;
     USBD_STATUS LastUsbdStatus;
