@@ -167,6 +167,18 @@ VOID CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 /* ------------------------------------------------------------------ the transfer engine */
 
+/*
+ * Every stage of a request is sent by one sending loop (SendStages), from StartIo or from the
+ * completion routine of a stage that completed after its sender had returned. A stage that
+ * completes while its sender is still inside IofCallDriver (the bus completed it there, on that
+ * thread or on another) only records that it finished; the sender goes on with the next stage
+ * once IofCallDriver returns. So the stack never grows with the number of stages, whatever the
+ * bus does. StageState decides, per stage, which of the two goes on.
+ */
+#define STAGE_SENDING 0           /* the sender is inside IofCallDriver */
+#define STAGE_COMPLETED_IN_SEND 1 /* the stage completed meanwhile: the sender goes on */
+#define STAGE_SENDER_RETURNED 2   /* the stage is in flight: its completion routine goes on */
+
 /* Sends the context's request block down on the application's own request. */
 static VOID SendStage(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
@@ -192,23 +204,134 @@ static VOID FillBulkUrb(PTRANSFER_CONTEXT Context, ULONG TransferFlags, ULONG Le
     bulk->UrbLink = NULL;
 }
 
-VOID SendZeroLengthPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
-    FillBulkUrb(Context, 0, 0, NULL);
-    SendStage(DeviceObject, Irp, Context);
-}
-
-/* Ends a request StartIo cannot carry out: the queue goes on, then the request completes. */
-static VOID FinishEarly(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Queue, NTSTATUS Status) {
-    StartNextPacket(&DeviceExtensionOf(DeviceObject)->Queues[Queue], DeviceObject);
-    CompleteRequest(Irp, Status, 0);
-}
-
 /* The pipe a request was admitted for, if it still is the endpoint of the admitted queue. */
 static BOOLEAN AdmittedPipe(PDEVICE_EXTENSION Extension, ULONG_PTR Admission, PIPE_SNAPSHOT* Pipe) {
     return LookupPipe(Extension, ADMISSION_INTERFACE(Admission), ADMISSION_PIPE(Admission), Pipe) ==
                PipeFound &&
            QueueIndexOfEndpoint(Pipe->EndpointAddress) == ADMISSION_QUEUE(Admission) &&
            Pipe->MaximumTransferSize != 0 && Pipe->MaximumPacketSize != 0;
+}
+
+/*
+ * The chunk size of a request: the pipe's MaximumTransferSize rounded down to a whole number of
+ * its packets, at least one packet. A device that sends full packets then never meets an IN
+ * stage that ends inside a packet, which would overrun it and lose data.
+ */
+static ULONG ChunkSizeOf(const PIPE_SNAPSHOT* Pipe) {
+    ULONG chunk = Pipe->MaximumTransferSize - Pipe->MaximumTransferSize % Pipe->MaximumPacketSize;
+    return chunk != 0 ? chunk : Pipe->MaximumPacketSize;
+}
+
+/* Makes the context's request block the zero-length OUT packet. */
+static VOID PrepareZeroLengthPacket(PTRANSFER_CONTEXT Context) {
+    FillBulkUrb(Context, 0, 0, NULL);
+}
+
+/* Makes the context's request block and MDL the next chunk of the request. */
+static VOID PrepareNextChunk(PIRP Irp, PTRANSFER_CONTEXT Context) {
+    ULONG next =
+        Context->BytesRemaining < Context->ChunkSize ? Context->BytesRemaining : Context->ChunkSize;
+    PMDL mdl = Context->PartialMdl;
+    if (mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
+        MmUnmapLockedPages(mdl->MappedSystemVa, mdl);
+    IoBuildPartialMdl(Irp->MdlAddress, mdl, (PVOID)Context->NextAddress, next);
+    Context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength = next;
+    Context->BytesRemaining -= next;
+    Context->NextAddress += next;
+}
+
+/* What the request still held: the queue goes on, the context goes, the remove lock goes. */
+static VOID FinishTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    if (Context->PartialMdl != NULL)
+        IoFreeMdl(Context->PartialMdl);
+    /* The queue the request was admitted to goes on, whatever the table says now. */
+    StartNextPacket(&extension->Queues[ADMISSION_QUEUE(Context->Admission)], DeviceObject);
+    ExFreePool(Context);
+    GenericReleaseRemoveLock(&extension->RemoveLock, Irp);
+}
+
+/*
+ * Takes in the stage that just completed. Returns TRUE with the next stage prepared in the
+ * context, or FALSE once the transfer is finished: the request's status and byte count are final
+ * and FinishTransfer has run, so the caller only lets the request complete.
+ */
+static BOOLEAN TakeCompletedStage(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                  PTRANSFER_CONTEXT Context) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* bulk = &Context->Urb.UrbBulkOrInterruptTransfer;
+    extension->LastUsbdStatus = bulk->Hdr.Status;
+    Context->BytesTransferred += bulk->TransferBufferLength;
+
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        BOOLEAN out = (bulk->TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
+        BOOLEAN moreData =
+            bulk->TransferBufferLength == Context->ChunkSize && Context->BytesRemaining != 0;
+        BOOLEAN zeroLengthPacketDue =
+            out && Context->BytesTransferred % Context->MaximumPacketSize == 0 &&
+            extension->ZeroLengthPacketMode != 0 && Context->PartialMdl != NULL;
+        PIPE_SNAPSHOT pipe;
+        if (AdmittedPipe(extension, Context->Admission, &pipe)) {
+            if (moreData) {
+                PrepareNextChunk(Irp, Context);
+                return TRUE;
+            }
+            if (zeroLengthPacketDue) {
+                IoFreeMdl(Context->PartialMdl);
+                Context->PartialMdl = NULL;
+                PrepareZeroLengthPacket(Context);
+                return TRUE;
+            }
+            Irp->IoStatus.Information = Context->BytesTransferred;
+        } else if (out && (moreData || zeroLengthPacketDue)) {
+            /* The pipe went away (stop, or another configuration) with part of the write, or
+               its zero-length packet, never sent: the write did not happen as asked. */
+            Irp->IoStatus.Status = STATUS_NOINTERFACE;
+            Irp->IoStatus.Information = 0;
+        } else {
+            /* A read keeps what arrived; a write whose every byte went out is done. */
+            Irp->IoStatus.Information = Context->BytesTransferred;
+        }
+    }
+    /* A failed stage leaves Information as the bus driver set it. */
+    FinishTransfer(DeviceObject, Irp, Context);
+    return FALSE;
+}
+
+/*
+ * Sends the stage prepared in the context, then every stage after it for as long as each one
+ * completes inside its send. Returns TRUE when it finished the transfer (the caller completes the
+ * request), FALSE when a stage is in flight: the request and the context then belong to that
+ * stage's completion routine and must not be touched.
+ */
+static BOOLEAN SendStages(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+    for (;;) {
+        InterlockedExchange(&Context->StageState, STAGE_SENDING);
+        SendStage(DeviceObject, Irp, Context);
+        if (InterlockedCompareExchange(&Context->StageState, STAGE_SENDER_RETURNED,
+                                       STAGE_SENDING) == STAGE_SENDING) {
+            return FALSE;
+        }
+        if (!TakeCompletedStage(DeviceObject, Irp, Context))
+            return TRUE;
+    }
+}
+
+/* Sends the first stage from StartIo; a transfer the sending loop finished completes here. */
+static VOID StartStages(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+    if (SendStages(DeviceObject, Irp, Context))
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+VOID SendZeroLengthPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+    PrepareZeroLengthPacket(Context);
+    StartStages(DeviceObject, Irp, Context);
+}
+
+/* Ends a request StartIo cannot carry out: the queue goes on, then the request completes. */
+static VOID FinishEarly(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Queue, NTSTATUS Status) {
+    StartNextPacket(&DeviceExtensionOf(DeviceObject)->Queues[Queue], DeviceObject);
+    CompleteRequest(Irp, Status, 0);
 }
 
 VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -240,6 +363,8 @@ VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     RtlZeroMemory(context, sizeof(*context));
     context->Admission = admission;
     context->PipeHandle = pipe.PipeHandle;
+    context->ChunkSize = ChunkSizeOf(&pipe);
+    context->MaximumPacketSize = pipe.MaximumPacketSize;
 
     ULONG length = Irp->MdlAddress != NULL ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
     BOOLEAN read = IsRead(Irp);
@@ -255,7 +380,7 @@ VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return;
     }
 
-    ULONG chunk = length < pipe.MaximumTransferSize ? length : pipe.MaximumTransferSize;
+    ULONG chunk = length < context->ChunkSize ? length : context->ChunkSize;
     PVOID address = MmGetMdlVirtualAddress(Irp->MdlAddress);
     /* Later chunks reuse this MDL and may span one page more than the first: size it so. */
     PMDL mdl = IoAllocateMdl(address, chunk + PAGE_SIZE, FALSE, FALSE, NULL);
@@ -272,58 +397,23 @@ VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     context->BytesTransferred = 0;
     context->BytesRemaining = length - chunk;
     context->NextAddress = (ULONG_PTR)address + chunk;
-    SendStage(DeviceObject, Irp, context);
-}
-
-/* Sends the next chunk on the same request and the same MDL. */
-static VOID SendNextChunk(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context,
-                          ULONG MaximumTransferSize) {
-    ULONG next = Context->BytesRemaining < MaximumTransferSize ? Context->BytesRemaining
-                                                               : MaximumTransferSize;
-    PMDL mdl = Context->PartialMdl;
-    if (mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
-        MmUnmapLockedPages(mdl->MappedSystemVa, mdl);
-    IoBuildPartialMdl(Irp->MdlAddress, mdl, (PVOID)Context->NextAddress, next);
-    Context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength = next;
-    Context->BytesRemaining -= next;
-    Context->NextAddress += next;
-    SendStage(DeviceObject, Irp, Context);
+    StartStages(DeviceObject, Irp, context);
 }
 
 NTSTATUS OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextPointer) {
     PTRANSFER_CONTEXT context = (PTRANSFER_CONTEXT)ContextPointer;
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* bulk = &context->Urb.UrbBulkOrInterruptTransfer;
-    NTSTATUS status = Irp->IoStatus.Status;
-    extension->LastUsbdStatus = bulk->Hdr.Status;
-    context->BytesTransferred += bulk->TransferBufferLength;
-
-    PIPE_SNAPSHOT pipe;
-    BOOLEAN pipePresent = AdmittedPipe(extension, context->Admission, &pipe);
-    if (NT_SUCCESS(status)) {
-        if (pipePresent) {
-            if (bulk->TransferBufferLength == pipe.MaximumTransferSize &&
-                context->BytesRemaining != 0) {
-                SendNextChunk(DeviceObject, Irp, context, pipe.MaximumTransferSize);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            }
-            if ((bulk->TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0 &&
-                context->BytesTransferred % pipe.MaximumPacketSize == 0 &&
-                extension->ZeroLengthPacketMode != 0 && context->PartialMdl != NULL) {
-                IoFreeMdl(context->PartialMdl);
-                context->PartialMdl = NULL;
-                SendZeroLengthPacket(DeviceObject, Irp, context);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            }
-        }
-        Irp->IoStatus.Information = context->BytesTransferred;
+    /* Completed inside its send: the sending loop takes it in when IofCallDriver returns. */
+    if (InterlockedCompareExchange(&context->StageState, STAGE_COMPLETED_IN_SEND, STAGE_SENDING) ==
+        STAGE_SENDING) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
-
-    /* Finish: the queue the request was admitted to goes on, whatever the table says now. */
-    if (context->PartialMdl != NULL)
-        IoFreeMdl(context->PartialMdl);
-    StartNextPacket(&extension->Queues[ADMISSION_QUEUE(context->Admission)], DeviceObject);
-    ExFreePool(context);
-    GenericReleaseRemoveLock(&extension->RemoveLock, Irp);
-    return status;
+    if (!TakeCompletedStage(DeviceObject, Irp, context)) {
+        /* Finished: the I/O manager goes on completing the request. */
+        return Irp->IoStatus.Status;
+    }
+    /* Another stage: the request is ours again, and a transfer the loop finishes is completed
+       here. */
+    if (SendStages(DeviceObject, Irp, context))
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }

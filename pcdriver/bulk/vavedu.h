@@ -97,6 +97,9 @@ typedef struct _TRANSFER_CONTEXT {
     ULONG BytesTransferred; /* sum of what the bus driver reported for the stages */
     ULONG_PTR Admission;    /* the request's admission record */
     USBD_PIPE_HANDLE PipeHandle;
+    ULONG ChunkSize; /* MaximumTransferSize rounded down to whole packets (one at least) */
+    USHORT MaximumPacketSize;
+    volatile LONG StageState; /* who takes in the stage in flight: sender or completion */
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
 /* Driver-wide settings, written only by DriverEntry. */
