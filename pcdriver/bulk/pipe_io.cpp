@@ -168,16 +168,20 @@ VOID CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 /* ------------------------------------------------------------------ the transfer engine */
 
 /*
- * Every stage of a request is sent by one sending loop (SendStages), from StartIo or from the
- * completion routine of a stage that completed after its sender had returned. A stage that
- * completes while its sender is still inside IofCallDriver (the bus completed it there, on that
- * thread or on another) only records that it finished; the sender goes on with the next stage
- * once IofCallDriver returns. So the stack never grows with the number of stages, whatever the
- * bus does. StageState decides, per stage, which of the two goes on.
+ * The stages of a request are sent by one sending loop (SendStages), from StartIo or from the
+ * completion routine of a stage that completed after its sender had returned. The completion
+ * routine of every stage takes the stage in and prepares the next one, or finishes the transfer.
+ * When the stage completed while its sender was still inside IofCallDriver (the bus completed it
+ * there, on that thread or on another), the completion routine sends nothing: the sender sends
+ * the prepared stage once IofCallDriver returns, so the stack never grows with the number of
+ * stages, whatever the bus does. A transfer finished meanwhile completes at once; the sender
+ * then frees the context and releases the remove lock, since it still reads the context when
+ * IofCallDriver returns. StageState decides, per stage, which of the two goes on.
  */
-#define STAGE_SENDING 0           /* the sender is inside IofCallDriver */
-#define STAGE_COMPLETED_IN_SEND 1 /* the stage completed meanwhile: the sender goes on */
-#define STAGE_SENDER_RETURNED 2   /* the stage is in flight: its completion routine goes on */
+#define STAGE_SENDING 0    /* the sender is inside IofCallDriver */
+#define STAGE_NEXT_READY 1 /* completed meanwhile, the next stage prepared: the sender sends */
+#define STAGE_FINISHED 2   /* completed meanwhile and the transfer finished: the sender frees */
+#define STAGE_SENDER_RETURNED 3 /* in flight: its completion routine goes on alone */
 
 /* Sends the context's request block down on the application's own request. */
 static VOID SendStage(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
@@ -240,21 +244,27 @@ static VOID PrepareNextChunk(PIRP Irp, PTRANSFER_CONTEXT Context) {
     Context->NextAddress += next;
 }
 
-/* What the request still held: the queue goes on, the context goes, the remove lock goes. */
-static VOID FinishTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    if (Context->PartialMdl != NULL)
+/* The transfer is over: its MDL goes and the queue goes on. */
+static VOID EndTransfer(PDEVICE_OBJECT DeviceObject, PTRANSFER_CONTEXT Context) {
+    if (Context->PartialMdl != NULL) {
         IoFreeMdl(Context->PartialMdl);
+        Context->PartialMdl = NULL;
+    }
     /* The queue the request was admitted to goes on, whatever the table says now. */
-    StartNextPacket(&extension->Queues[ADMISSION_QUEUE(Context->Admission)], DeviceObject);
+    StartNextPacket(&DeviceExtensionOf(DeviceObject)->Queues[ADMISSION_QUEUE(Context->Admission)],
+                    DeviceObject);
+}
+
+/* The last of a request's transfer: the context goes, then the remove lock. */
+static VOID ReleaseTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
     ExFreePool(Context);
-    GenericReleaseRemoveLock(&extension->RemoveLock, Irp);
+    GenericReleaseRemoveLock(&DeviceExtensionOf(DeviceObject)->RemoveLock, Irp);
 }
 
 /*
  * Takes in the stage that just completed. Returns TRUE with the next stage prepared in the
  * context, or FALSE once the transfer is finished: the request's status and byte count are final
- * and FinishTransfer has run, so the caller only lets the request complete.
+ * and EndTransfer has run; what is left is ReleaseTransfer.
  */
 static BOOLEAN TakeCompletedStage(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                   PTRANSFER_CONTEXT Context) {
@@ -294,38 +304,34 @@ static BOOLEAN TakeCompletedStage(PDEVICE_OBJECT DeviceObject, PIRP Irp,
         }
     }
     /* A failed stage leaves Information as the bus driver set it. */
-    FinishTransfer(DeviceObject, Irp, Context);
+    EndTransfer(DeviceObject, Context);
     return FALSE;
 }
 
 /*
- * Sends the stage prepared in the context, then every stage after it for as long as each one
- * completes inside its send. Returns TRUE when it finished the transfer (the caller completes the
- * request), FALSE when a stage is in flight: the request and the context then belong to that
- * stage's completion routine and must not be touched.
+ * Sends the stage prepared in the context, and each next stage that the completion routine of
+ * the last one prepared while this loop was still inside IofCallDriver. Returns once a stage is
+ * in flight (the request and the context then belong to its completion routine and must not be
+ * touched) or once the transfer finished inside the send (after ReleaseTransfer).
  */
-static BOOLEAN SendStages(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+static VOID SendStages(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
     for (;;) {
         InterlockedExchange(&Context->StageState, STAGE_SENDING);
         SendStage(DeviceObject, Irp, Context);
-        if (InterlockedCompareExchange(&Context->StageState, STAGE_SENDER_RETURNED,
-                                       STAGE_SENDING) == STAGE_SENDING) {
-            return FALSE;
+        LONG state =
+            InterlockedCompareExchange(&Context->StageState, STAGE_SENDER_RETURNED, STAGE_SENDING);
+        if (state == STAGE_SENDING)
+            return;
+        if (state == STAGE_FINISHED) {
+            ReleaseTransfer(DeviceObject, Irp, Context);
+            return;
         }
-        if (!TakeCompletedStage(DeviceObject, Irp, Context))
-            return TRUE;
     }
-}
-
-/* Sends the first stage from StartIo; a transfer the sending loop finished completes here. */
-static VOID StartStages(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
-    if (SendStages(DeviceObject, Irp, Context))
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
 VOID SendZeroLengthPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
     PrepareZeroLengthPacket(Context);
-    StartStages(DeviceObject, Irp, Context);
+    SendStages(DeviceObject, Irp, Context);
 }
 
 /* Ends a request StartIo cannot carry out: the queue goes on, then the request completes. */
@@ -397,23 +403,26 @@ VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     context->BytesTransferred = 0;
     context->BytesRemaining = length - chunk;
     context->NextAddress = (ULONG_PTR)address + chunk;
-    StartStages(DeviceObject, Irp, context);
+    SendStages(DeviceObject, Irp, context);
 }
 
 NTSTATUS OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextPointer) {
     PTRANSFER_CONTEXT context = (PTRANSFER_CONTEXT)ContextPointer;
-    /* Completed inside its send: the sending loop takes it in when IofCallDriver returns. */
-    if (InterlockedCompareExchange(&context->StageState, STAGE_COMPLETED_IN_SEND, STAGE_SENDING) ==
-        STAGE_SENDING) {
+    if (TakeCompletedStage(DeviceObject, Irp, context)) {
+        /* A sender still inside IofCallDriver sends the next stage once that returns; else this
+           routine becomes its sender. Either way the request is the driver's again. */
+        if (InterlockedCompareExchange(&context->StageState, STAGE_NEXT_READY, STAGE_SENDING) !=
+            STAGE_SENDING) {
+            SendStages(DeviceObject, Irp, context);
+        }
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    if (!TakeCompletedStage(DeviceObject, Irp, context)) {
-        /* Finished: the I/O manager goes on completing the request. */
-        return Irp->IoStatus.Status;
+    /* Finished: the I/O manager goes on completing the request. A sender still inside
+       IofCallDriver releases the rest once that returns. */
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (InterlockedCompareExchange(&context->StageState, STAGE_FINISHED, STAGE_SENDING) !=
+        STAGE_SENDING) {
+        ReleaseTransfer(DeviceObject, Irp, context);
     }
-    /* Another stage: the request is ours again, and a transfer the loop finishes is completed
-       here. */
-    if (SendStages(DeviceObject, Irp, context))
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return status;
 }

@@ -100,7 +100,7 @@ typedef struct _TRANSFER_CONTEXT {
     USBD_PIPE_HANDLE PipeHandle;
     ULONG ChunkSize; /* MaximumTransferSize rounded down to whole packets (one at least) */
     USHORT MaximumPacketSize;
-    volatile LONG StageState; /* who takes in the stage in flight: sender or completion */
+    volatile LONG StageState; /* whether the sender or the completion routine goes on */
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
 /* Driver-wide settings, written only by DriverEntry. */
