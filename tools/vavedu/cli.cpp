@@ -151,7 +151,9 @@ Commands defineCommands(CLI::App& app, Step& step, RawValues& raw, bool script) 
     CLI::App* resetPipe = add("reset-pipe", "reset a pipe and clear its stall");
     resetPipe->add_option("PIPE", raw.first, "pipe index")->required();
     resetPipe->add_option("INTERFACE", raw.second, "interface index")->required();
-    add("reset-port", "reset the instrument's port");
+    add("reset-port",
+        "cycle the instrument's port: it leaves and comes back as a new device, so every open "
+        "handle ends (open the instrument again afterwards)");
     add("zlp", "zero-length packets after OUT transfers")
         ->add_option("MODE", step.zlp, "on, off or query")
         ->required()
