@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   tshark valgrind
+  wine wine64
 )
 
 missing=()
