@@ -92,6 +92,11 @@ static VOID CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 /* ------------------------------------------------------------------ the packets */
 
+static VOID Hash(uint32_t* Value, const UCHAR* Bytes, ULONG Length) {
+    for (ULONG i = 0; i < Length; i++)
+        *Value = (*Value ^ Bytes[i]) * VAVEDU_EMU_HASH_PRIME;
+}
+
 /* OUT: packets of the endpoint's size (one zero-length packet for a length of 0) until all went
    or the instrument refuses one (it is full), which the transfer waits out. */
 static BOOLEAN RunOut(PEMU_PORT Port, PEMU_TRANSFER T) {
@@ -101,6 +106,7 @@ static BOOLEAN RunOut(PEMU_PORT Port, PEMU_TRANSFER T) {
         ULONG n = T->Length - T->Moved < T->MaxPacket ? T->Length - T->Moved : T->MaxPacket;
         if (!InstrumentBulkOut(&Port->Instrument, T->Endpoint, T->Buffer + T->Moved, n))
             return FALSE;
+        Hash(&Port->Bus->Counters.BulkOutHash, T->Buffer + T->Moved, n);
         T->Moved += n;
     }
     return TRUE;
@@ -125,6 +131,7 @@ static BOOLEAN RunIn(PEMU_PORT Port, PEMU_TRANSFER T, USBD_STATUS* Status) {
             *Status = USBD_STATUS_BABBLE_DETECTED;
             break;
         }
+        Hash(&Port->Bus->Counters.BulkInHash, packet, (ULONG)size < room ? (ULONG)size : room);
         if ((ULONG)size > room) { /* the device sent more than the buffer holds */
             RtlCopyMemory(T->Buffer + T->Moved, packet, room);
             T->Moved += room;

@@ -51,6 +51,8 @@ static NTSTATUS EmuAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
     bus->PhysicalDeviceObject = Pdo;
     bus->NextHandle = 0x10000;
     bus->Counters.Size = sizeof(VAVEDU_EMU_COUNTERS);
+    bus->Counters.BulkOutHash = VAVEDU_EMU_HASH_START;
+    bus->Counters.BulkInHash = VAVEDU_EMU_HASH_START;
     KeInitializeSpinLock(&bus->Lock);
     KeInitializeEvent(&bus->Work, SynchronizationEvent, FALSE);
 

@@ -32,6 +32,10 @@
 /* Output: VAVEDU_EMU_COUNTERS (at least its Size bytes are asked for). */
 #define IOCTL_VAVEDU_EMU_GET_COUNTERS VAVEDU_EMU_CTL_CODE(0x903)
 
+/* The FNV-1a hash the bulk hashes start from. */
+#define VAVEDU_EMU_HASH_START 0x811C9DC5u
+#define VAVEDU_EMU_HASH_PRIME 0x01000193u
+
 /* Bulk transfers of the ring of recent ones: length, and this bit for IN. */
 #define VAVEDU_EMU_RECENT_IN 0x80000000u
 #define VAVEDU_EMU_RECENT_COUNT 32
@@ -74,6 +78,10 @@ typedef struct _VAVEDU_EMU_COUNTERS {
     uint32_t BulkPending;   /* waiting now */
     uint32_t BulkCancelled;
     uint32_t BulkStalled; /* failed with a stall */
+    /* FNV-1a (32 bits) of every byte the instrument took on its OUT endpoints and gave on its IN
+       endpoints, in order: a test that knows the bytes it wrote checks what went on the wire */
+    uint32_t BulkOutHash;
+    uint32_t BulkInHash;
     uint32_t Reserved;
     uint64_t BulkBytesOut;
     uint64_t BulkBytesIn;

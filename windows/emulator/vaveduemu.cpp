@@ -188,6 +188,7 @@ void printCounters(const VAVEDU_EMU_COUNTERS& c) {
         "\"select_configurations\": %u, \"select_interfaces\": %u, \"pipe_resets\": %u, "
         "\"pipe_aborts\": %u, \"last_usbd_status\": %u, \"bulk_transfers\": %u, "
         "\"bulk_pending\": %u, \"bulk_cancelled\": %u, \"bulk_stalled\": %u, "
+        "\"bulk_out_hash\": %u, \"bulk_in_hash\": %u, "
         "\"bulk_bytes_out\": %llu, \"bulk_bytes_in\": %llu, \"recent_count\": %u, "
         "\"recent\": [%s]}\n",
         c.Plugged, c.Generation, c.ChildExists, c.ChildStarted, c.Configuration,
@@ -197,7 +198,8 @@ void printCounters(const VAVEDU_EMU_COUNTERS& c) {
         static_cast<unsigned long long>(c.SamplesSent), c.UrbsSubmitted, c.UrbsRejected,
         c.ControlTransfers, c.VendorRequests, c.SelectConfigurations, c.SelectInterfaces,
         c.PipeResets, c.PipeAborts, c.LastUsbdStatus, c.BulkTransfers, c.BulkPending,
-        c.BulkCancelled, c.BulkStalled, static_cast<unsigned long long>(c.BulkBytesOut),
+        c.BulkCancelled, c.BulkStalled, c.BulkOutHash, c.BulkInHash,
+        static_cast<unsigned long long>(c.BulkBytesOut),
         static_cast<unsigned long long>(c.BulkBytesIn), c.RecentCount, recent.c_str());
 }
 
