@@ -485,25 +485,20 @@ static VOID OtherKind(PURB Urb, CONTROL_REQUEST* C) {
         case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
         case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
         case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-            SetSetup(C,
-                     RecipientOf(f, URB_FUNCTION_SET_FEATURE_TO_DEVICE,
-                                 URB_FUNCTION_SET_FEATURE_TO_INTERFACE,
-                                 URB_FUNCTION_SET_FEATURE_TO_ENDPOINT),
-                     USB_REQUEST_SET_FEATURE, Urb->UrbControlFeatureRequest.FeatureSelector,
-                     Urb->UrbControlFeatureRequest.Index, 0);
-            C->HasData = FALSE;
-            return;
         case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
         case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-            SetSetup(C,
-                     RecipientOf(f, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE,
-                                 URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE,
-                                 URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT),
-                     USB_REQUEST_CLEAR_FEATURE, Urb->UrbControlFeatureRequest.FeatureSelector,
+        case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
+            /* Each family's codes are device, interface, endpoint in a row. */
+            BOOLEAN set = f <= URB_FUNCTION_SET_FEATURE_TO_ENDPOINT;
+            USHORT device =
+                set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE;
+            SetSetup(C, RecipientOf(f, device, (USHORT)(device + 1), (USHORT)(device + 2)),
+                     set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE,
+                     Urb->UrbControlFeatureRequest.FeatureSelector,
                      Urb->UrbControlFeatureRequest.Index, 0);
             C->HasData = FALSE;
             return;
+        }
         case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
         case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
         case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:

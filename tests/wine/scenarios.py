@@ -320,6 +320,12 @@ def stall_and_pipe_reset(r):
         now = r.m.counters()
         expect(now["halted_endpoints"] == 0 and r.delta("pipe_resets", now) == 1,
                "the reset cleared the halt: %s" % now["halted_endpoints"])
+    # The standard feature requests halt and clear an endpoint too.
+    r.step("control", "0x02", "3", "0", "0x81", "0", information=0)  # SET_FEATURE(ENDPOINT_HALT)
+    expect(r.m.counters()["halted_endpoints"] == 1 << 17, "SET_FEATURE halted 0x81")
+    r.step("read", "--bytes", "64", status=STATUS_UNSUCCESSFUL, information=0)
+    r.step("control", "0x02", "1", "0", "0x81", "0", information=0)  # CLEAR_FEATURE
+    expect(r.m.counters()["halted_endpoints"] == 0, "CLEAR_FEATURE cleared it")
     loopback(r, pattern(700, 3), r.m.state)
 
 
