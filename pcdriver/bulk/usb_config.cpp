@@ -104,12 +104,19 @@ static PUSBD_INTERFACE_INFORMATION CopyInterface(const USBD_INTERFACE_INFORMATIO
     return copy;
 }
 
+/*
+ * The selection lock is held inside a critical region: an application's thread that holds it
+ * while it waits for the device cannot be suspended there (SuspendThread is a normal kernel APC),
+ * so a stop or a surprise removal that needs the lock never waits on a suspended application.
+ */
 static VOID AcquireSelectionLock(PDEVICE_EXTENSION Extension) {
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(&Extension->SelectionLock, Executive, KernelMode, FALSE, NULL);
 }
 
 static VOID ReleaseSelectionLock(PDEVICE_EXTENSION Extension) {
     KeSetEvent(&Extension->SelectionLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 /* ------------------------------------------------------------------ start and stop */

@@ -51,7 +51,8 @@ typedef struct _DEVICE_EXTENSION {
     /* A synchronization event used as a lock, signalled while free: held by configuration and
        interface selection, StartDevice and StopDevice, so that one runs at a time. Two selections
        at once would index their request lists with each other's interface count, and a stop could
-       free the descriptor a selection is using. Taken at PASSIVE_LEVEL only. */
+       free the descriptor a selection is using. Taken at PASSIVE_LEVEL only, inside a critical
+       region (see AcquireSelectionLock). */
     KEVENT SelectionLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 

@@ -2,6 +2,12 @@
 // the interface table they fill seen through reads, writes and pipe resets.
 #include "tests/driver/driver_fixture.hpp"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace std::chrono_literals;
+
 namespace vavedu::test {
 namespace {
 
@@ -327,4 +333,28 @@ TEST_F(SelectionFaultTest, StartUnderEveryAllocationFailure) {
 }
 
 }  // namespace
+// An application thread suspended while its selection waits for the device must not hold up a
+// surprise removal, which needs the selection lock to stop the device.
+TEST_F(SelectionTest, ASuspendedSelectionDoesNotHoldUpSurpriseRemoval) {
+    system.kernel().setHangLimit(std::chrono::seconds(5));
+    bus.setControlCompletionMode(CompletionMode::Held);
+    std::atomic<sim::ThreadId> selector{0};
+    std::thread application([&] {
+        selector = sim::currentThreadId();
+        selectConfiguration(1);
+    });
+    ASSERT_TRUE(bus.waitForHeld(1));
+    system.kernel().suspendThread(selector);
+    // It is stopped in its wait for the device unless it holds the lock in a critical region.
+    bool stoppedInsideTheLock = system.kernel().waitUntilSuspended(selector, 200ms);
+    bus.setControlCompletionMode(CompletionMode::Inline);
+    bus.releaseHeld(bus.heldUrbs().front().id);
+    EXPECT_EQ(system.surpriseRemove(node), STATUS_SUCCESS);
+    system.kernel().resumeThread(selector);
+    application.join();
+    EXPECT_FALSE(stoppedInsideTheLock);
+    control.close();
+    EXPECT_EQ(system.remove(node), STATUS_SUCCESS);
+}
+
 }  // namespace vavedu::test
