@@ -299,7 +299,7 @@ TEST_F(IrpTest, ThreadedRequestReportsOnlySuccessOrAPendedResult) {
         });
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK iosb{STATUS_PENDING, 99};
+        IO_STATUS_BLOCK iosb{{STATUS_PENDING}, 99};
         PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lowerDevice_, nullptr, 0, nullptr, 0,
                                                  TRUE, &event, &iosb);
         NTSTATUS sent = IoCallDriver(lowerDevice_, irp);
