@@ -144,7 +144,8 @@ BOOLEAN InstrumentControlRequest(PINSTRUMENT Instrument, const UCHAR Setup[8], P
         ULONG size = sizeof(INSTRUMENT_FIRMWARE_VERSION) - 1;
         if (size > Length)
             size = Length;
-        RtlCopyMemory(Data, INSTRUMENT_FIRMWARE_VERSION, size);
+        if (size != 0) /* with no data stage there may be no buffer either */
+            RtlCopyMemory(Data, INSTRUMENT_FIRMWARE_VERSION, size);
         *Returned = size;
         return TRUE;
     }
