@@ -166,7 +166,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
 VOID RemoveDevice(PDEVICE_OBJECT Fdo) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
     /* No close request goes to a device that is gone. */
-    extension->CloseRequestSent = 1;
+    InterlockedExchange(&extension->CloseRequestSent, 1);
     if (extension->LowerDeviceObject != NULL)
         IoDetachDevice(extension->LowerDeviceObject);
     IoDeleteDevice(Fdo);

@@ -198,6 +198,8 @@ struct IrpShadow {
     uint64_t owesPendingMark[2] = {};
     ULONG_PTR completingThread = 0;  // the thread running a completion routine on it
     bool nestedCompletion = false;   // IofCompleteRequest called from that routine
+    bool routineRunning = false;     // a completion routine runs on it now
+    uint64_t completions = 0;        // IofCompleteRequest calls on it so far
     uint64_t sends = 0;              // IofCallDriver calls on it so far
     uint32_t sendsAt[128] = {};      // of them, per stack location they went to
     // Threaded and application requests: what the final completion gives back.

@@ -48,6 +48,7 @@ void resetTracking(IrpShadow* s) {
         s->walked[i] = s->pendingSeen[i] = s->owesPendingMark[i] = 0;
     s->completingThread = 0;
     s->nestedCompletion = false;
+    s->routineRunning = false;
 }
 
 // Looks up a live IRP for `routine`; bug check when it is not one.
@@ -267,6 +268,10 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
     }
     checkDispatchResult(impl, s, index, send, status, device, routine, major);
     unpin(impl, s);
+    // A thread running at PASSIVE_LEVEL takes an APC queued to it as soon as it runs (the model
+    // has no interrupt for it, so it delivers whenever the thread leaves the I/O manager).
+    if (currentIrql() == PASSIVE_LEVEL)
+        deliverApcs();
     return status;
 }
 
@@ -371,14 +376,19 @@ static bool callCompletionRoutine(Kernel::Impl& impl, IrpShadow* s,
                                 : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
     ULONG_PTR outerThread;
     bool outerNested;
+    bool outerRunning;
     uint64_t sendsBefore;
+    uint64_t completionsBefore;
     {
         std::lock_guard g(impl.mutex);
         sendsBefore = s->sends;
+        completionsBefore = s->completions;
         outerThread = s->completingThread;
         outerNested = s->nestedCompletion;
+        outerRunning = s->routineRunning;
         s->completingThread = threadToken();
         s->nestedCompletion = false;
+        s->routineRunning = true;
     }
     NTSTATUS result;
     {
@@ -392,10 +402,12 @@ static bool callCompletionRoutine(Kernel::Impl& impl, IrpShadow* s,
     bool handedOn;
     {
         std::lock_guard g(impl.mutex);
-        // Sent on or completed again by the routine: from then on the IRP is another driver's
-        // (or done), so this walk's bookkeeping must not touch it any more.
-        handedOn = s->sends != sendsBefore || s->state != IrpState::Completing;
-        completedInside = s->nestedCompletion;
+        // Sent on, or completed again by the routine or by another thread meanwhile: from then on
+        // the IRP is another driver's (or done), so this walk's bookkeeping must not touch it.
+        completedInside = s->completions != completionsBefore;
+        handedOn = s->sends != sendsBefore || s->state != IrpState::Completing || completedInside;
+        if (!completedInside)
+            s->routineRunning = outerRunning;
         if (!handedOn) {
             s->completingThread = outerThread;
             s->nestedCompletion = outerNested;
@@ -459,12 +471,16 @@ void completeRequest(PIRP irp, const void* caller) {
             "IofCompleteRequest by " + describeCode(caller) + " on " + irpText(irp) + ": " + why);
     };
     if (s->state == IrpState::Completing) {
+        // A completion routine may hand the IRP to another thread (signal it) and then return
+        // STATUS_MORE_PROCESSING_REQUIRED; that thread may complete it before the routine has
+        // returned. Whether that was a double completion is known only when the routine returns.
         if (s->completingThread == threadToken())
             s->nestedCompletion = true;
-        else
+        else if (!s->routineRunning)
             fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
                  "the IRP is already being completed (completed twice)");
     }
+    ++s->completions;
     if (s->state == IrpState::Done)
         fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
              "the IRP was already completed (completed twice)");
