@@ -1,5 +1,7 @@
 #include "tools/vavedu/text.hpp"
 
+#include "client/status.hpp"
+
 #include <charconv>
 #include <cstdio>
 
@@ -190,6 +192,28 @@ std::string humanBytes(uint64_t bytes) {
     } else {
         std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
     }
+    return text;
+}
+
+std::string hex8(uint32_t value) {
+    return hexStatus(value);  // the same width as a status
+}
+
+std::string hex4(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFF);
+    return text;
+}
+
+std::string hex2(uint32_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
+std::string bcd(uint16_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x.%02x", value >> 8, value & 0xFF);
     return text;
 }
 
