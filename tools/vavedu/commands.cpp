@@ -1,6 +1,5 @@
 #include "tools/vavedu/commands.hpp"
 
-#include "tools/vavedu/command_table.hpp"
 #include "tools/vavedu/describe.hpp"
 #include "tools/vavedu/text.hpp"
 
@@ -14,8 +13,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kProgressThreshold = 256 * 1024;  // smaller transfers finish too fast to watch
-constexpr size_t kDumpLimit = 256;                   // bytes of data printed without --hex
+// Transfers smaller than this finish too fast to watch.
+constexpr uint64_t kProgressThreshold = 256 * uint64_t{1024};
+constexpr size_t kDumpLimit = 256;  // bytes of data printed without --hex
 
 bool printable(const Bytes& data) {
     if (data.empty())
@@ -133,11 +133,11 @@ bool Executor::openInstrument(const std::string& name, Device& device, StepResul
 }
 
 StepResult Executor::run(const Step& step) {
-    const CommandRow* row = findCommand(step.command);
-    if (!row || !row->run)
+    const CommandRoutine routine = commandRoutine(step.command);
+    if (!routine)
         throw UsageError("unknown command '" + step.command + "'");
     StepResult r{step.command};
-    row->run(*this, step, r);
+    routine(*this, step, r);
     return r;
 }
 

@@ -1,8 +1,7 @@
 // The tool's commands: each Step runs against the session's instrument through the client
 // library and gives a StepResult. Every command opens its own handle and closes it before it
 // returns, as separate runs of the tool would, so Plug and Play steps between commands never
-// meet an open handle. The command table (command_table.hpp) says which routine runs which
-// command.
+// meet an open handle. The command table (cli.cpp) says which routine runs which command.
 #pragma once
 
 #include "client/client.hpp"
