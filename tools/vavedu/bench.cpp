@@ -114,7 +114,8 @@ void runRequests(Executor& executor, const Step& step, BenchPipes& pipes, uint64
 }
 
 void reportBench(const BenchPipes& pipes, const BenchTally& tally, StepResult& r) {
-    const double rate = tally.seconds > 0 ? tally.moved / tally.seconds / 1e6 : 0;
+    const double rate =
+        tally.seconds > 0 ? static_cast<double>(tally.moved) / tally.seconds / 1e6 : 0;
     r.information = tally.moved;
     char line[160];
     // Only the model sees the bus, so only there are the chunks counted.
@@ -148,7 +149,7 @@ void command::bench(Executor& executor, const Step& step, StepResult& r) {
     if (!openBenchPipes(executor, step, pipes, r))
         return;
     BenchTally tally;
-    runRequests(executor, step, pipes, step.bytes.value_or(1024 * 1024), tally, r);
+    runRequests(executor, step, pipes, step.bytes.value_or(uint64_t{1} << 20), tally, r);
     reportBench(pipes, tally, r);
 }
 

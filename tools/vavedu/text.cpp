@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 namespace vavedu::tool {
 
@@ -108,7 +109,8 @@ std::vector<std::string> hexDump(std::span<const uint8_t> bytes, size_t limit) {
                 line += "   ";
             }
         }
-        lines.push_back(line + "  |" + ascii + "|");
+        line.append("  |").append(ascii).append("|");
+        lines.push_back(std::move(line));
     }
     if (shown < bytes.size()) {
         lines.push_back("... " + std::to_string(bytes.size() - shown) + " more bytes");
@@ -182,11 +184,13 @@ std::vector<std::string> splitWords(std::string_view line) {
 }
 
 std::string humanBytes(uint64_t bytes) {
+    constexpr uint64_t kMiB = uint64_t{1} << 20;
     char text[32];
-    if (bytes >= 1024 * 1024 && bytes % (1024 * 1024) == 0) {
+    if (bytes >= kMiB && bytes % kMiB == 0) {
         std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes >> 20));
-    } else if (bytes >= 1024 * 1024) {
-        std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+    } else if (bytes >= kMiB) {
+        std::snprintf(text, sizeof text, "%.1f MiB",
+                      static_cast<double>(bytes) / (1024.0 * 1024.0));
     } else if (bytes >= 1024 && bytes % 1024 == 0) {
         std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes >> 10));
     } else {
