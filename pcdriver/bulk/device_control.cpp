@@ -229,9 +229,9 @@ NTSTATUS Ioctl_ControlReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG_PT
 
     status = SubmitUrbSync(DeviceObject, &urb);
     ULONG moved = BytesMoved(&urb, status);
-    /* The I/O manager copies the byte count back into a caller's output buffer: for an OUT
-       transfer it must never exceed that buffer. */
-    if (!in && outputLength != 0 && moved > outputLength)
+    /* The I/O manager copies the byte count back into the caller's output pointer whenever the
+       caller gave one, even of length 0: for an OUT transfer it must never exceed that buffer. */
+    if (!in && Irp->UserBuffer != NULL && moved > outputLength)
         moved = outputLength;
     *ByteCount = moved;
     return status;

@@ -25,17 +25,28 @@ static ULONG SaneMaxTransferSize(ULONG Stored) {
     return Stored;
 }
 
+/*
+ * The registry's type check (the platform's values; not every set of headers names them): a
+ * direct query writes the stored value only when its type is the one in the top byte of
+ * DefaultType. Without it a value of another type is written by its own type: a REG_SZ as a
+ * UNICODE_STRING, a longer REG_BINARY with a length header, over g_MaxTransferSize and whatever
+ * lies beyond it.
+ */
+#define VAVEDU_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define VAVEDU_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+
 /* Reads "MaximumTransferSize" (REG_DWORD) directly under the service key; whatever happens,
-   g_MaxTransferSize ends with the stored value or the default. */
+   g_MaxTransferSize ends with the stored value or the default. A value of another type fails
+   the type check and leaves the default. */
 static VOID ReadRegistrySettings(VOID) {
     ULONG defaultValue = g_MaxTransferSize;
     RTL_QUERY_REGISTRY_TABLE table[2];
     RtlZeroMemory(table, sizeof(table));
     table[0].QueryRoutine = NULL;
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | VAVEDU_QUERY_REGISTRY_TYPECHECK;
     table[0].Name = (PWSTR)u"MaximumTransferSize";
     table[0].EntryContext = &g_MaxTransferSize;
-    table[0].DefaultType = REG_DWORD;
+    table[0].DefaultType = (REG_DWORD << VAVEDU_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
     table[0].DefaultData = &defaultValue;
     table[0].DefaultLength = sizeof(ULONG);
     (VOID) RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
@@ -155,7 +166,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
 VOID RemoveDevice(PDEVICE_OBJECT Fdo) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Fdo);
     /* No close request goes to a device that is gone. */
-    extension->CloseRequestSent = 1;
+    InterlockedExchange(&extension->CloseRequestSent, 1);
     if (extension->LowerDeviceObject != NULL)
         IoDetachDevice(extension->LowerDeviceObject);
     IoDeleteDevice(Fdo);

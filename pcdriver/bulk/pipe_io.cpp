@@ -94,14 +94,15 @@ static VOID SendCloseRequest(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    if (extension->CloseRequestSent == 0) {
+    /* The first close claims the request before sending it: a close running at the same time
+       finds it claimed and sends none, whatever becomes of the request. */
+    if (InterlockedExchange(&extension->CloseRequestSent, 1) == 0) {
         /* The remove lock keeps the lower device valid while the request is out; once removal
            has begun the request would go to a device that is going away, so none is sent. */
         if (NT_SUCCESS(GenericAcquireRemoveLock(&extension->RemoveLock, Irp))) {
             SendCloseRequest(DeviceObject);
             GenericReleaseRemoveLock(&extension->RemoveLock, Irp);
         }
-        extension->CloseRequestSent = 1;
     }
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
@@ -121,10 +122,11 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     BOOLEAN read = IsRead(Irp);
-    /* A handle opened without a name reads pipe 1 and writes pipe 0 of interface 0. */
-    if (file->FileName.Length == 0)
-        file->FsContext = (PVOID)(ULONG_PTR)(read ? 1 : 0);
-    ULONG_PTR selector = (ULONG_PTR)file->FsContext;
+    /* A handle opened without a name reads pipe 1 and writes pipe 0 of interface 0. The choice
+       is the request's own: the handle's selector is shared by every request on it, and a read
+       and a write may be admitted on it at the same time. */
+    ULONG_PTR selector =
+        file->FileName.Length == 0 ? (ULONG_PTR)(read ? 1 : 0) : (ULONG_PTR)file->FsContext;
     ULONG pipeIndex = (ULONG)(selector & 0xFF);
     ULONG interfaceIndex = (ULONG)((selector >> 8) & 0xFF);
 
@@ -154,12 +156,32 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    /* The queue the request waits in, whatever the interface table says by now. */
+    /* The queue the request waits in, whatever the interface table says by now. The index is
+       checked all the same before it picks a queue: the request must reach CancelRequest in any
+       case, since only that releases the cancel spin lock and ends the request. */
     ULONG queue = ADMISSION_QUEUE(AdmissionOf(Irp));
+    if (queue >= VAVEDU_QUEUE_COUNT)
+        queue = 0;
     CancelRequest(&DeviceExtensionOf(DeviceObject)->Queues[queue], Irp);
 }
 
 /* ------------------------------------------------------------------ the transfer engine */
+
+/*
+ * The stages of a request are sent by one sending loop (SendStages), from StartIo or from the
+ * completion routine of a stage that completed after its sender had returned. The completion
+ * routine of every stage takes the stage in and prepares the next one, or finishes the transfer.
+ * When the stage completed while its sender was still inside IofCallDriver (the bus completed it
+ * there, on that thread or on another), the completion routine sends nothing: the sender sends
+ * the prepared stage once IofCallDriver returns, so the stack never grows with the number of
+ * stages, whatever the bus does. A transfer finished meanwhile completes at once; the sender
+ * then frees the context and releases the remove lock, since it still reads the context when
+ * IofCallDriver returns. StageState decides, per stage, which of the two goes on.
+ */
+#define STAGE_SENDING 0    /* the sender is inside IofCallDriver */
+#define STAGE_NEXT_READY 1 /* completed meanwhile, the next stage prepared: the sender sends */
+#define STAGE_FINISHED 2   /* completed meanwhile and the transfer finished: the sender frees */
+#define STAGE_SENDER_RETURNED 3 /* in flight: its completion routine goes on alone */
 
 /* Sends the context's request block down on the application's own request. */
 static VOID SendStage(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
@@ -186,23 +208,136 @@ static VOID FillBulkUrb(PTRANSFER_CONTEXT Context, ULONG TransferFlags, ULONG Le
     bulk->UrbLink = NULL;
 }
 
-VOID SendZeroLengthPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
-    FillBulkUrb(Context, 0, 0, NULL);
-    SendStage(DeviceObject, Irp, Context);
-}
-
-/* Ends a request StartIo cannot carry out: the queue goes on, then the request completes. */
-static VOID FinishEarly(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Queue, NTSTATUS Status) {
-    StartNextPacket(&DeviceExtensionOf(DeviceObject)->Queues[Queue], DeviceObject);
-    CompleteRequest(Irp, Status, 0);
-}
-
 /* The pipe a request was admitted for, if it still is the endpoint of the admitted queue. */
 static BOOLEAN AdmittedPipe(PDEVICE_EXTENSION Extension, ULONG_PTR Admission, PIPE_SNAPSHOT* Pipe) {
     return LookupPipe(Extension, ADMISSION_INTERFACE(Admission), ADMISSION_PIPE(Admission), Pipe) ==
                PipeFound &&
            QueueIndexOfEndpoint(Pipe->EndpointAddress) == ADMISSION_QUEUE(Admission) &&
            Pipe->MaximumTransferSize != 0 && Pipe->MaximumPacketSize != 0;
+}
+
+/*
+ * The chunk size of a request: the pipe's MaximumTransferSize rounded down to a whole number of
+ * its packets, at least one packet. A device that sends full packets then never meets an IN
+ * stage that ends inside a packet, which would overrun it and lose data.
+ */
+static ULONG ChunkSizeOf(const PIPE_SNAPSHOT* Pipe) {
+    ULONG chunk = Pipe->MaximumTransferSize - Pipe->MaximumTransferSize % Pipe->MaximumPacketSize;
+    return chunk != 0 ? chunk : Pipe->MaximumPacketSize;
+}
+
+/* Makes the context's request block the zero-length OUT packet. */
+static VOID PrepareZeroLengthPacket(PTRANSFER_CONTEXT Context) {
+    FillBulkUrb(Context, 0, 0, NULL);
+}
+
+/* Makes the context's request block and MDL the next chunk of the request. */
+static VOID PrepareNextChunk(PIRP Irp, PTRANSFER_CONTEXT Context) {
+    ULONG next =
+        Context->BytesRemaining < Context->ChunkSize ? Context->BytesRemaining : Context->ChunkSize;
+    PMDL mdl = Context->PartialMdl;
+    if (mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
+        MmUnmapLockedPages(mdl->MappedSystemVa, mdl);
+    IoBuildPartialMdl(Irp->MdlAddress, mdl, (PVOID)Context->NextAddress, next);
+    Context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength = next;
+    Context->BytesRemaining -= next;
+    Context->NextAddress += next;
+}
+
+/* The transfer is over: its MDL goes and the queue goes on. */
+static VOID EndTransfer(PDEVICE_OBJECT DeviceObject, PTRANSFER_CONTEXT Context) {
+    if (Context->PartialMdl != NULL) {
+        IoFreeMdl(Context->PartialMdl);
+        Context->PartialMdl = NULL;
+    }
+    /* The queue the request was admitted to goes on, whatever the table says now. */
+    StartNextPacket(&DeviceExtensionOf(DeviceObject)->Queues[ADMISSION_QUEUE(Context->Admission)],
+                    DeviceObject);
+}
+
+/* The last of a request's transfer: the context goes, then the remove lock. */
+static VOID ReleaseTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+    ExFreePool(Context);
+    GenericReleaseRemoveLock(&DeviceExtensionOf(DeviceObject)->RemoveLock, Irp);
+}
+
+/*
+ * Takes in the stage that just completed. Returns TRUE with the next stage prepared in the
+ * context, or FALSE once the transfer is finished: the request's status and byte count are final
+ * and EndTransfer has run; what is left is ReleaseTransfer.
+ */
+static BOOLEAN TakeCompletedStage(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                  PTRANSFER_CONTEXT Context) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* bulk = &Context->Urb.UrbBulkOrInterruptTransfer;
+    extension->LastUsbdStatus = bulk->Hdr.Status;
+    Context->BytesTransferred += bulk->TransferBufferLength;
+
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        BOOLEAN out = (bulk->TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
+        BOOLEAN moreData =
+            bulk->TransferBufferLength == Context->ChunkSize && Context->BytesRemaining != 0;
+        BOOLEAN zeroLengthPacketDue =
+            out && Context->BytesTransferred % Context->MaximumPacketSize == 0 &&
+            extension->ZeroLengthPacketMode != 0 && Context->PartialMdl != NULL;
+        PIPE_SNAPSHOT pipe;
+        if (AdmittedPipe(extension, Context->Admission, &pipe)) {
+            if (moreData) {
+                PrepareNextChunk(Irp, Context);
+                return TRUE;
+            }
+            if (zeroLengthPacketDue) {
+                IoFreeMdl(Context->PartialMdl);
+                Context->PartialMdl = NULL;
+                PrepareZeroLengthPacket(Context);
+                return TRUE;
+            }
+            Irp->IoStatus.Information = Context->BytesTransferred;
+        } else if (out && (moreData || zeroLengthPacketDue)) {
+            /* The pipe went away (stop, or another configuration) with part of the write, or
+               its zero-length packet, never sent: the write did not happen as asked. */
+            Irp->IoStatus.Status = STATUS_NOINTERFACE;
+            Irp->IoStatus.Information = 0;
+        } else {
+            /* A read keeps what arrived; a write whose every byte went out is done. */
+            Irp->IoStatus.Information = Context->BytesTransferred;
+        }
+    }
+    /* A failed stage leaves Information as the bus driver set it. */
+    EndTransfer(DeviceObject, Context);
+    return FALSE;
+}
+
+/*
+ * Sends the stage prepared in the context, and each next stage that the completion routine of
+ * the last one prepared while this loop was still inside IofCallDriver. Returns once a stage is
+ * in flight (the request and the context then belong to its completion routine and must not be
+ * touched) or once the transfer finished inside the send (after ReleaseTransfer).
+ */
+static VOID SendStages(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+    for (;;) {
+        InterlockedExchange(&Context->StageState, STAGE_SENDING);
+        SendStage(DeviceObject, Irp, Context);
+        LONG state =
+            InterlockedCompareExchange(&Context->StageState, STAGE_SENDER_RETURNED, STAGE_SENDING);
+        if (state == STAGE_SENDING)
+            return;
+        if (state == STAGE_FINISHED) {
+            ReleaseTransfer(DeviceObject, Irp, Context);
+            return;
+        }
+    }
+}
+
+VOID SendZeroLengthPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context) {
+    PrepareZeroLengthPacket(Context);
+    SendStages(DeviceObject, Irp, Context);
+}
+
+/* Ends a request StartIo cannot carry out: the queue goes on, then the request completes. */
+static VOID FinishEarly(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Queue, NTSTATUS Status) {
+    StartNextPacket(&DeviceExtensionOf(DeviceObject)->Queues[Queue], DeviceObject);
+    CompleteRequest(Irp, Status, 0);
 }
 
 VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -234,6 +369,8 @@ VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     RtlZeroMemory(context, sizeof(*context));
     context->Admission = admission;
     context->PipeHandle = pipe.PipeHandle;
+    context->ChunkSize = ChunkSizeOf(&pipe);
+    context->MaximumPacketSize = pipe.MaximumPacketSize;
 
     ULONG length = Irp->MdlAddress != NULL ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
     BOOLEAN read = IsRead(Irp);
@@ -249,7 +386,7 @@ VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return;
     }
 
-    ULONG chunk = length < pipe.MaximumTransferSize ? length : pipe.MaximumTransferSize;
+    ULONG chunk = length < context->ChunkSize ? length : context->ChunkSize;
     PVOID address = MmGetMdlVirtualAddress(Irp->MdlAddress);
     /* Later chunks reuse this MDL and may span one page more than the first: size it so. */
     PMDL mdl = IoAllocateMdl(address, chunk + PAGE_SIZE, FALSE, FALSE, NULL);
@@ -266,58 +403,26 @@ VOID StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     context->BytesTransferred = 0;
     context->BytesRemaining = length - chunk;
     context->NextAddress = (ULONG_PTR)address + chunk;
-    SendStage(DeviceObject, Irp, context);
-}
-
-/* Sends the next chunk on the same request and the same MDL. */
-static VOID SendNextChunk(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context,
-                          ULONG MaximumTransferSize) {
-    ULONG next = Context->BytesRemaining < MaximumTransferSize ? Context->BytesRemaining
-                                                               : MaximumTransferSize;
-    PMDL mdl = Context->PartialMdl;
-    if (mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
-        MmUnmapLockedPages(mdl->MappedSystemVa, mdl);
-    IoBuildPartialMdl(Irp->MdlAddress, mdl, (PVOID)Context->NextAddress, next);
-    Context->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength = next;
-    Context->BytesRemaining -= next;
-    Context->NextAddress += next;
-    SendStage(DeviceObject, Irp, Context);
+    SendStages(DeviceObject, Irp, context);
 }
 
 NTSTATUS OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextPointer) {
     PTRANSFER_CONTEXT context = (PTRANSFER_CONTEXT)ContextPointer;
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* bulk = &context->Urb.UrbBulkOrInterruptTransfer;
-    NTSTATUS status = Irp->IoStatus.Status;
-    extension->LastUsbdStatus = bulk->Hdr.Status;
-    context->BytesTransferred += bulk->TransferBufferLength;
-
-    PIPE_SNAPSHOT pipe;
-    BOOLEAN pipePresent = AdmittedPipe(extension, context->Admission, &pipe);
-    if (NT_SUCCESS(status)) {
-        if (pipePresent) {
-            if (bulk->TransferBufferLength == pipe.MaximumTransferSize &&
-                context->BytesRemaining != 0) {
-                SendNextChunk(DeviceObject, Irp, context, pipe.MaximumTransferSize);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            }
-            if ((bulk->TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0 &&
-                context->BytesTransferred % pipe.MaximumPacketSize == 0 &&
-                extension->ZeroLengthPacketMode != 0 && context->PartialMdl != NULL) {
-                IoFreeMdl(context->PartialMdl);
-                context->PartialMdl = NULL;
-                SendZeroLengthPacket(DeviceObject, Irp, context);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            }
+    if (TakeCompletedStage(DeviceObject, Irp, context)) {
+        /* A sender still inside IofCallDriver sends the next stage once that returns; else this
+           routine becomes its sender. Either way the request is the driver's again. */
+        if (InterlockedCompareExchange(&context->StageState, STAGE_NEXT_READY, STAGE_SENDING) !=
+            STAGE_SENDING) {
+            SendStages(DeviceObject, Irp, context);
         }
-        Irp->IoStatus.Information = context->BytesTransferred;
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
-
-    /* Finish: the queue the request was admitted to goes on, whatever the table says now. */
-    if (context->PartialMdl != NULL)
-        IoFreeMdl(context->PartialMdl);
-    StartNextPacket(&extension->Queues[ADMISSION_QUEUE(context->Admission)], DeviceObject);
-    ExFreePool(context);
-    GenericReleaseRemoveLock(&extension->RemoveLock, Irp);
+    /* Finished: the I/O manager goes on completing the request. A sender still inside
+       IofCallDriver releases the rest once that returns. */
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (InterlockedCompareExchange(&context->StageState, STAGE_FINISHED, STAGE_SENDING) !=
+        STAGE_SENDING) {
+        ReleaseTransfer(DeviceObject, Irp, context);
+    }
     return status;
 }

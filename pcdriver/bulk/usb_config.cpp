@@ -104,12 +104,19 @@ static PUSBD_INTERFACE_INFORMATION CopyInterface(const USBD_INTERFACE_INFORMATIO
     return copy;
 }
 
+/*
+ * The selection lock is held inside a critical region: an application's thread that holds it
+ * while it waits for the device cannot be suspended there (SuspendThread is a normal kernel APC),
+ * so a stop or a surprise removal that needs the lock never waits on a suspended application.
+ */
 static VOID AcquireSelectionLock(PDEVICE_EXTENSION Extension) {
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(&Extension->SelectionLock, Executive, KernelMode, FALSE, NULL);
 }
 
 static VOID ReleaseSelectionLock(PDEVICE_EXTENSION Extension) {
     KeSetEvent(&Extension->SelectionLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 /* ------------------------------------------------------------------ start and stop */
@@ -137,6 +144,15 @@ static NTSTATUS ReadDescriptor(PDEVICE_OBJECT Fdo, UCHAR Type, UCHAR Index, PVOI
     return status;
 }
 
+/* A configuration descriptor whose own length lies inside the set it heads: the interface walk
+   starts right behind it. */
+static BOOLEAN ConfigurationHeaderIsSound(const USB_CONFIGURATION_DESCRIPTOR* Header) {
+    return Header->bDescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE &&
+           Header->wTotalLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR) &&
+           Header->bLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR) &&
+           Header->bLength <= Header->wTotalLength;
+}
+
 /*
  * Reads configuration i whole into a new block. A device that returns less than it announced,
  * or a header that is no configuration descriptor, fails the start: everything later parses
@@ -150,8 +166,7 @@ static NTSTATUS CacheConfiguration(PDEVICE_OBJECT Fdo, UCHAR Index,
                                      sizeof(header), &returned);
     if (!NT_SUCCESS(status))
         return status;
-    if (returned < sizeof(header) || header.bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-        header.wTotalLength < sizeof(header)) {
+    if (returned < sizeof(header) || !ConfigurationHeaderIsSound(&header)) {
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
 
@@ -162,8 +177,7 @@ static NTSTATUS CacheConfiguration(PDEVICE_OBJECT Fdo, UCHAR Index,
         return STATUS_INSUFFICIENT_RESOURCES;
     status = ReadDescriptor(Fdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, Index, block, total, &returned);
     if (NT_SUCCESS(status) &&
-        (returned < total || block->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-         block->wTotalLength != total)) {
+        (returned < total || !ConfigurationHeaderIsSound(block) || block->wTotalLength != total)) {
         status = STATUS_DEVICE_CONFIGURATION_ERROR;
     }
     if (!NT_SUCCESS(status)) {
@@ -263,49 +277,77 @@ static PUSB_CONFIGURATION_DESCRIPTOR FindConfiguration(PDEVICE_EXTENSION Extensi
     return NULL;
 }
 
-/* Collects alternate setting 0 of each interface, in descriptor order, into the list. */
-static VOID CollectInterfaces(PDEVICE_EXTENSION Extension, PUSB_CONFIGURATION_DESCRIPTOR Config,
-                              PUSBD_INTERFACE_LIST_ENTRY List) {
-    Extension->InterfaceCount = 0;
-    PUCHAR position = (PUCHAR)Config;
-    while (Extension->InterfaceCount < Config->bNumInterfaces &&
-           Extension->InterfaceCount < VAVEDU_MAX_INTERFACES) {
+/* True when Found is a whole interface descriptor inside the configuration's wTotalLength. The
+   driver reads its fields and steps over it by its bLength, so it checks both itself. */
+static BOOLEAN InterfaceDescriptorIsSound(PUSB_CONFIGURATION_DESCRIPTOR Config,
+                                          PUSB_INTERFACE_DESCRIPTOR Found) {
+    ULONG_PTR offset = (ULONG_PTR)((PUCHAR)Found - (PUCHAR)Config);
+    if ((PUCHAR)Found < (PUCHAR)Config || offset >= Config->wTotalLength)
+        return FALSE;
+    ULONG room = Config->wTotalLength - (ULONG)offset;
+    return room >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
+           Found->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR) && Found->bLength <= room &&
+           Found->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE;
+}
+
+/*
+ * Collects alternate setting 0 of every interface the configuration announces, in descriptor
+ * order, into the list (room for bNumInterfaces entries and the zeroed one that ends it): the
+ * select request names every interface, also beyond what the table keeps. Returns the count.
+ */
+static ULONG CollectInterfaces(PUSB_CONFIGURATION_DESCRIPTOR Config,
+                               PUSBD_INTERFACE_LIST_ENTRY List) {
+    ULONG count = 0;
+    PUCHAR position = (PUCHAR)Config + Config->bLength; /* checked when it was cached */
+    while (count < Config->bNumInterfaces) {
         PUSB_INTERFACE_DESCRIPTOR found =
-            USBD_ParseConfigurationDescriptorEx(Config, position + position[0], -1, 0, -1, -1, -1);
-        if (found == NULL)
+            USBD_ParseConfigurationDescriptorEx(Config, position, -1, 0, -1, -1, -1);
+        if (found == NULL || !InterfaceDescriptorIsSound(Config, found))
             break;
-        List[Extension->InterfaceCount].InterfaceDescriptor = found;
-        Extension->InterfaceCount++;
-        position = (PUCHAR)found;
+        List[count++].InterfaceDescriptor = found;
+        position = (PUCHAR)found + found->bLength;
     }
+    return count;
 }
 
 static PUSBD_INTERFACE_INFORMATION NextInterfaceRecord(PUSBD_INTERFACE_INFORMATION Info) {
     return (PUSBD_INTERFACE_INFORMATION)((PUCHAR)Info + Info->Length);
 }
 
-/* Replaces the interface table with copies of what the completed request returned. */
-static NTSTATUS StoreInterfaces(PDEVICE_EXTENSION Extension, PURB Urb) {
-    NTSTATUS status = STATUS_SUCCESS;
+/*
+ * Replaces the interface table with copies of what the completed request returned: interface n
+ * in entry n; interface numbers of 10 and above are not kept. Entries of no interface of the
+ * request are emptied, so none keeps dead pipes of an earlier configuration. InterfaceCount
+ * becomes one more than the highest number kept: the number of interfaces for a device numbered
+ * 0, 1, 2 and so on.
+ */
+static NTSTATUS StoreInterfaces(PDEVICE_EXTENSION Extension, PURB Urb, ULONG Count) {
+    BOOLEAN kept[VAVEDU_MAX_INTERFACES] = {FALSE};
+    ULONG span = 0;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     PUSBD_INTERFACE_INFORMATION info = &Urb->UrbSelectConfiguration.Interface;
-    for (ULONG k = 0; k < Extension->InterfaceCount; k++, info = NextInterfaceRecord(info)) {
-        FreeInterface(Extension, k);
+    for (ULONG k = 0; k < Count; k++, info = NextInterfaceRecord(info)) {
+        ULONG number = info->InterfaceNumber;
+        if (number >= VAVEDU_MAX_INTERFACES)
+            continue;
+        FreeInterface(Extension, number);
         PUSBD_INTERFACE_INFORMATION copy = CopyInterface(info);
         if (copy == NULL) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            break;
+            KeLowerIrql(irql);
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
-        StoreInterface(Extension, k, copy);
+        StoreInterface(Extension, number, copy);
+        kept[number] = TRUE;
+        span = number + 1 > span ? number + 1 : span;
     }
-    /* Entries past the new count would still hold dead pipes of an earlier configuration. */
-    for (ULONG k = Extension->InterfaceCount; NT_SUCCESS(status) && k < VAVEDU_MAX_INTERFACES;
-         k++) {
-        FreeInterface(Extension, k);
+    for (ULONG n = 0; n < VAVEDU_MAX_INTERFACES; n++) {
+        if (!kept[n])
+            FreeInterface(Extension, n);
     }
+    Extension->InterfaceCount = span;
     KeLowerIrql(irql);
-    return status;
+    return STATUS_SUCCESS;
 }
 
 static NTSTATUS SelectConfigurationLocked(PDEVICE_OBJECT Fdo, UCHAR ConfigurationValue) {
@@ -321,6 +363,7 @@ static NTSTATUS SelectConfigurationLocked(PDEVICE_OBJECT Fdo, UCHAR Configuratio
 
     NTSTATUS status = STATUS_SUCCESS;
     PURB urb = NULL;
+    ULONG count = 0;
     SIZE_T listSize = (SIZE_T)(config->bNumInterfaces + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
     PUSBD_INTERFACE_LIST_ENTRY list =
         (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePool(NonPagedPool, listSize);
@@ -328,7 +371,7 @@ static NTSTATUS SelectConfigurationLocked(PDEVICE_OBJECT Fdo, UCHAR Configuratio
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         RtlZeroMemory(list, listSize);
-        CollectInterfaces(extension, config, list);
+        count = CollectInterfaces(config, list);
         urb = USBD_CreateConfigurationRequestEx(config, list);
         if (urb == NULL)
             status = STATUS_INSUFFICIENT_RESOURCES;
@@ -336,14 +379,14 @@ static NTSTATUS SelectConfigurationLocked(PDEVICE_OBJECT Fdo, UCHAR Configuratio
 
     if (NT_SUCCESS(status)) {
         PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
-        for (ULONG k = 0; k < extension->InterfaceCount; k++, info = NextInterfaceRecord(info)) {
+        for (ULONG k = 0; k < count; k++, info = NextInterfaceRecord(info)) {
             for (ULONG j = 0; j < info->NumberOfPipes; j++) {
                 info->Pipes[j].MaximumTransferSize = g_MaxTransferSize;
             }
         }
         status = SubmitUrbSync(Fdo, urb);
         if (NT_SUCCESS(status)) {
-            NTSTATUS stored = StoreInterfaces(extension, urb);
+            NTSTATUS stored = StoreInterfaces(extension, urb, count);
             if (!NT_SUCCESS(stored))
                 status = stored;
         }
@@ -401,7 +444,7 @@ static NTSTATUS SelectInterfaceLocked(PDEVICE_OBJECT Fdo, UCHAR InterfaceNumber,
 
     PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(
         config, config, InterfaceNumber, AlternateSetting, -1, -1, -1);
-    if (found == NULL)
+    if (found == NULL || !InterfaceDescriptorIsSound(config, found))
         return STATUS_INVALID_PARAMETER;
 
     ULONG endpoints = found->bNumEndpoints;

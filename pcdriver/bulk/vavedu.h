@@ -35,13 +35,17 @@ typedef struct _DEVICE_EXTENSION {
     PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptors[VAVEDU_MAX_CONFIGURATIONS];
     PUSB_CONFIGURATION_DESCRIPTOR SelectedConfig; /* an entry of ConfigDescriptors, or null */
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    /* One more than the highest interface number in the table (0 while unconfigured): the
+       number of interfaces of a device numbered 0, 1, 2 and so on. */
     ULONG InterfaceCount;
-    /* Copies of the interface information the bus returned, NonPagedPool, or null. Read them
-       only through the interface table's lock (see LookupPipe). */
+    /* Entry n: a copy of the interface information the bus returned for interface number n,
+       NonPagedPool, or null. Read them only through the interface table's lock (LookupPipe). */
     PUSBD_INTERFACE_INFORMATION Interfaces[VAVEDU_MAX_INTERFACES];
     UCHAR ZeroLengthPacketMode;
     USBD_STATUS LastUsbdStatus;
-    UCHAR CloseRequestSent;
+    /* 1 once the vendor close request was claimed by a close (or removal came first); claimed
+       with an interlocked exchange, so that it goes to the instrument at most once. */
+    volatile LONG CloseRequestSent;
     PACKET_QUEUE Queues[VAVEDU_QUEUE_COUNT];
     ULONG SetupPacketValid;
     SETUP_PACKET SetupPacket;
@@ -51,7 +55,8 @@ typedef struct _DEVICE_EXTENSION {
     /* A synchronization event used as a lock, signalled while free: held by configuration and
        interface selection, StartDevice and StopDevice, so that one runs at a time. Two selections
        at once would index their request lists with each other's interface count, and a stop could
-       free the descriptor a selection is using. Taken at PASSIVE_LEVEL only. */
+       free the descriptor a selection is using. Taken at PASSIVE_LEVEL only, inside a critical
+       region (see AcquireSelectionLock). */
     KEVENT SelectionLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
@@ -93,6 +98,9 @@ typedef struct _TRANSFER_CONTEXT {
     ULONG BytesTransferred; /* sum of what the bus driver reported for the stages */
     ULONG_PTR Admission;    /* the request's admission record */
     USBD_PIPE_HANDLE PipeHandle;
+    ULONG ChunkSize; /* MaximumTransferSize rounded down to whole packets (one at least) */
+    USHORT MaximumPacketSize;
+    volatile LONG StageState; /* whether the sender or the completion routine goes on */
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
 /* Driver-wide settings, written only by DriverEntry. */

@@ -38,6 +38,8 @@ FORCEINLINE KIRQL KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVE
 /* ---------------------------------------------------------------- bug check */
 
 #define IRQL_NOT_GREATER_OR_EQUAL 0x00000009
+#define UNEXPECTED_KERNEL_MODE_TRAP 0x0000007F
+#define EXCEPTION_DOUBLE_FAULT 0x00000008
 #define IRQL_NOT_LESS_OR_EQUAL 0x0000000A
 #define SPIN_LOCK_ALREADY_OWNED 0x0000000F
 #define SPIN_LOCK_NOT_OWNED 0x00000010
@@ -211,6 +213,10 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
                                                   PLARGE_INTEGER Interval);
 NTHALAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeEnterGuardedRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveGuardedRegion(VOID);
 
 FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
@@ -935,6 +941,7 @@ NTKERNELAPI VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, 
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
 #define RTL_QUERY_REGISTRY_DELETE 0x00000040
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 
 typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType,
                                                   PVOID ValueData, ULONG ValueLength,

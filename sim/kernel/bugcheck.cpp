@@ -62,6 +62,13 @@ std::string majorFunctionName(UCHAR major) {
     return "major function " + hex(major);
 }
 
+void requirePassive(const char* routine, const void* caller) {
+    if (currentIrql() != PASSIVE_LEVEL)
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierApiAtWrongIrql, currentIrql(), 0, 0,
+                 std::string(routine) + " at " + describeIrql(currentIrql()) +
+                     " (PASSIVE_LEVEL only), called by " + describeCode(caller));
+}
+
 namespace {
 
 const char* bugCheckName(ULONG code) {
@@ -70,6 +77,8 @@ const char* bugCheckName(ULONG code) {
             return "IRQL_NOT_GREATER_OR_EQUAL";
         case IRQL_NOT_LESS_OR_EQUAL:
             return "IRQL_NOT_LESS_OR_EQUAL";
+        case UNEXPECTED_KERNEL_MODE_TRAP:
+            return "UNEXPECTED_KERNEL_MODE_TRAP";
         case NO_MORE_IRP_STACK_LOCATIONS:
             return "NO_MORE_IRP_STACK_LOCATIONS";
         case MULTIPLE_IRP_COMPLETE_REQUESTS:

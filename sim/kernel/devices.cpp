@@ -21,11 +21,10 @@ std::string deviceText(PDEVICE_OBJECT device) {
              why);
 }
 
-void requirePassive(const char* routine, const void* caller) {
-    if (currentIrql() != PASSIVE_LEVEL)
-        bugCheck(IRQL_NOT_LESS_OR_EQUAL, currentIrql(), 0, 0, 0,
-                 std::string(routine) + " at " + describeIrql(currentIrql()) +
-                     " (PASSIVE_LEVEL only), called by " + describeCode(caller));
+// An object that is not what the routine takes, or was freed: the model's own check.
+[[noreturn]] void invalidObject(const void* object, const std::string& why) {
+    bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject,
+             reinterpret_cast<ULONG_PTR>(object), 0, 0, why);
 }
 
 // The device record of a live device (deleted ones included when `allowDeleted`).
@@ -37,8 +36,8 @@ DeviceRecord& requireDevice(Kernel::Impl& impl, std::unique_lock<std::mutex>& lo
         return it->second;
     bool deleted = it != impl.devices.end() || (device && impl.wasFreedRecently(device));
     lock.unlock();
-    ioViolation(
-        0x30, device,
+    invalidObject(
+        device,
         std::string(routine) + " by " + describeCode(caller) + " on " + deviceText(device) +
             (deleted ? ", which was deleted (IoDeleteDevice)" : ", which is not a device object"));
 }
@@ -105,7 +104,7 @@ void Kernel::deleteDriverObject(PDRIVER_OBJECT driver) {
     auto it = impl_->drivers.find(driver);
     if (it == impl_->drivers.end()) {
         lock.unlock();
-        ioViolation(0x31, driver, "deleteDriverObject on something that is not a driver object");
+        invalidObject(driver, "deleteDriverObject on something that is not a driver object");
     }
     for (auto& [device, record] : impl_->devices) {
         if (device->DriverObject != driver)
@@ -185,7 +184,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     std::unique_lock lock(impl.mutex);
     if (!DriverObject || !impl.drivers.count(DriverObject)) {
         lock.unlock();
-        ioViolation(0x32, DriverObject,
+        invalidObject(DriverObject,
                     "IoCreateDevice by " + describeCode(caller) + " with " +
                         hex(reinterpret_cast<ULONG_PTR>(DriverObject)) +
                         ", which is not a driver object");
@@ -234,7 +233,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (it == impl.devices.end() || it->second.deleted) {
         bool twice = it != impl.devices.end() || impl.wasFreedRecently(DeviceObject);
         lock.unlock();
-        ioViolation(0x33, DeviceObject,
+        ioViolation(kIoVerifierDeleteDeletedDevice, DeviceObject,
                     "IoDeleteDevice by " + describeCode(caller) + " on " +
                         deviceText(DeviceObject) +
                         (twice ? ", which was already deleted (deleted twice)"
@@ -244,7 +243,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (record.lower) {
         PDEVICE_OBJECT lower = record.lower;
         lock.unlock();
-        ioViolation(0x34, DeviceObject,
+        ioViolation(kIoVerifierDeleteWhileAttached, DeviceObject,
                     "IoDeleteDevice by " + describeCode(caller) + " on " +
                         deviceText(DeviceObject) + ", which is still attached to " +
                         deviceText(lower) + " (IoDetachDevice first)");
@@ -252,7 +251,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (DeviceObject->AttachedDevice) {
         PDEVICE_OBJECT upper = DeviceObject->AttachedDevice;
         lock.unlock();
-        ioViolation(0x35, DeviceObject,
+        ioViolation(kIoVerifierUnknown, DeviceObject,
                     "IoDeleteDevice by " + describeCode(caller) + " on " +
                         deviceText(DeviceObject) + " while " + deviceText(upper) +
                         " is still attached on top of it");
@@ -274,6 +273,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
     const void* caller = __builtin_return_address(0);
+    requirePassive("IoAttachDeviceToDeviceStack", caller);
     Kernel::Impl& impl = kernelImpl();
     std::unique_lock lock(impl.mutex);
     DeviceRecord& source =
@@ -283,7 +283,7 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
         return nullptr;
     if (source.lower || SourceDevice->AttachedDevice) {
         lock.unlock();
-        ioViolation(0x36, SourceDevice,
+        ioViolation(kIoVerifierUnknown, SourceDevice,
                     "IoAttachDeviceToDeviceStack by " + describeCode(caller) + ": " +
                         deviceText(SourceDevice) + " is already part of a device stack");
     }
@@ -307,13 +307,14 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     const void* caller = __builtin_return_address(0);
+    requirePassive("IoDetachDevice", caller);
     Kernel::Impl& impl = kernelImpl();
     std::unique_lock lock(impl.mutex);
     requireDevice(impl, lock, TargetDevice, "IoDetachDevice", caller, true);
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (!upper) {
         lock.unlock();
-        ioViolation(0x37, TargetDevice,
+        ioViolation(kIoVerifierDetachUnattached, TargetDevice,
                     "IoDetachDevice by " + describeCode(caller) + " on " +
                         deviceText(TargetDevice) + ", which has nothing attached to it");
     }
@@ -350,7 +351,7 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     DeviceRecord& r = requireDevice(impl, lock, device, "ObfDereferenceObject", caller, true);
     if (r.references <= 0) {
         lock.unlock();
-        ioViolation(0x38, Object,
+        invalidObject(Object,
                     "ObfDereferenceObject by " + describeCode(caller) + " on " +
                         deviceText(device) + ", which holds no reference");
     }
@@ -433,7 +434,8 @@ static std::atomic_ref<BOOLEAN> removedFlag(PIO_REMOVE_LOCK lock) {
 
 static void checkRemoveLockSize(ULONG size, const char* routine, const void* caller) {
     if (size != sizeof(IO_REMOVE_LOCK))
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, size, sizeof(IO_REMOVE_LOCK), 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckMemoryCorruption, size,
+                 sizeof(IO_REMOVE_LOCK), 0,
                  std::string(routine) + " by " + describeCode(caller) + " with a lock size of " +
                      std::to_string(size) + " bytes (the lock is " +
                      std::to_string(sizeof(IO_REMOVE_LOCK)) + ")");
@@ -464,8 +466,8 @@ extern "C" VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, U
     checkRemoveLockSize(RemlockSize, "IoReleaseRemoveLockEx", caller);
     LONG left = InterlockedDecrement(&RemoveLock->Common.IoCount);
     if (left < 0 || (left == 0 && !removedFlag(RemoveLock).load()))
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, reinterpret_cast<ULONG_PTR>(RemoveLock), left,
-                 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckMisuse,
+                 reinterpret_cast<ULONG_PTR>(RemoveLock), static_cast<ULONG_PTR>(left), 0,
                  "IoReleaseRemoveLockEx by " + describeCode(caller) +
                      " released a remove lock more often than it was acquired");
     if (left == 0)
@@ -480,8 +482,8 @@ extern "C" VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, P
     removedFlag(RemoveLock).store(TRUE);
     LONG left = InterlockedDecrement(&RemoveLock->Common.IoCount);  // the caller's acquisition
     if (left <= 0)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, reinterpret_cast<ULONG_PTR>(RemoveLock), left,
-                 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckMisuse,
+                 reinterpret_cast<ULONG_PTR>(RemoveLock), static_cast<ULONG_PTR>(left), 0,
                  "IoReleaseRemoveLockAndWaitEx by " + describeCode(caller) +
                      " without holding the remove lock (acquire it first)");
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0)  // the initial count

@@ -32,6 +32,14 @@ struct CodeLocation {
 };
 CodeLocation locateCode(const void* address);
 std::string describeCode(const void* address);  // locateCode(address).describe()
+// A global of a loaded image, from the image's symbol table: its name, size and where `address`
+// lies in it.
+struct DataObject {
+    std::string name;  // "libVaVedu.so!g_MaxTransferSize"
+    size_t size = 0;
+    size_t offset = 0;
+};
+std::optional<DataObject> locateData(const void* address);
 std::string hostBacktrace(int skipFrames);      // one frame a line, indented
 
 // ---- bug checks (bugcheck.cpp)
@@ -39,6 +47,9 @@ std::string hostBacktrace(int skipFrames);      // one frame a line, indented
 std::string hex(uint64_t value);
 std::string describeIrql(KIRQL irql);
 std::string majorFunctionName(UCHAR major);
+// A routine the platform documents for PASSIVE_LEVEL only: called at a raised IRQL it may touch
+// pageable code or wait, and Driver Verifier stops the machine (0xC4, 0xE5).
+void requirePassive(const char* routine, const void* caller);
 
 // ---- IRQL and spin locks (sync.cpp)
 
@@ -60,6 +71,101 @@ void wakeAddress(volatile LONG* address);
 // Waits for an event with the hang watchdog; `what` names the waiter in the bug check.
 void waitForEventWithWatchdog(PKEVENT event, const std::function<std::string()>& what);
 bool waitForEventUntil(PKEVENT event, std::chrono::steady_clock::time_point deadline);
+
+// ---- Driver Verifier's codes (the platform's bug check pages list them)
+
+// Parameter 1 of DRIVER_VERIFIER_DETECTED_VIOLATION (0xC4).
+inline constexpr ULONG_PTR kVerifierRaiseIrqlInvalid = 0x30;
+inline constexpr ULONG_PTR kVerifierLowerIrqlInvalid = 0x31;
+inline constexpr ULONG_PTR kVerifierReleaseSpinLockIrql = 0x32;
+inline constexpr ULONG_PTR kVerifierLeaveCriticalRegionNotIn = 0x3E;
+inline constexpr ULONG_PTR kVerifierAcquireSpinLockAtDpcIrql = 0x40;
+inline constexpr ULONG_PTR kVerifierReleaseSpinLockFromDpcIrql = 0x41;
+inline constexpr ULONG_PTR kVerifierAcquireSpinLockIrql = 0x42;
+inline constexpr ULONG_PTR kVerifierUnlockNeverLocked = 0x7C;
+inline constexpr ULONG_PTR kVerifierSetEventIrql = 0x80;
+inline constexpr ULONG_PTR kVerifierProbeMdlFlags = 0xB0;
+inline constexpr ULONG_PTR kVerifierMapMdlFlags = 0xB2;
+inline constexpr ULONG_PTR kVerifierMapMdlMissingFlags = 0xB3;
+inline constexpr ULONG_PTR kVerifierDispatchApcDisableChanged = 0xC5;
+inline constexpr ULONG_PTR kVerifierApiAtWrongIrql = 0xE5;
+inline constexpr ULONG_PTR kVerifierCompletionIrqlChanged = 0xFA;
+inline constexpr ULONG_PTR kVerifierCompletionApcDisableChanged = 0xFB;
+inline constexpr ULONG_PTR kVerifierEnterCriticalRegionIrql = 0x11A;
+inline constexpr ULONG_PTR kVerifierLeaveCriticalRegionIrql = 0x11B;
+inline constexpr ULONG_PTR kVerifierWaitAboveDispatch = 0x120;
+inline constexpr ULONG_PTR kVerifierWaitAtDispatchForever = 0x121;
+inline constexpr ULONG_PTR kVerifierWaitAtDispatchWithTimeout = 0x122;
+
+// Parameter 1 of DRIVER_VERIFIER_IOMANAGER_VIOLATION (0xC9): its bug check parameters, then the
+// I/O verification error codes.
+inline constexpr ULONG_PTR kIoVerifierInvalidDevice = 0x04;
+inline constexpr ULONG_PTR kIoVerifierDispatchIrqlChanged = 0x05;
+inline constexpr ULONG_PTR kIoVerifierCompletePendingStatus = 0x06;
+inline constexpr ULONG_PTR kIoVerifierCompleteWithCancelRoutine = 0x07;
+inline constexpr ULONG_PTR kIoVerifierCompleteAboveDispatch = 0x0E;
+inline constexpr ULONG_PTR kIoVerifierCallAboveDispatch = 0x10;
+inline constexpr ULONG_PTR kIoVerifierUnknown = 0x200;
+inline constexpr ULONG_PTR kIoVerifierDeleteWhileAttached = 0x201;
+inline constexpr ULONG_PTR kIoVerifierDetachUnattached = 0x202;
+inline constexpr ULONG_PTR kIoVerifierCallWithCancelRoutine = 0x203;
+inline constexpr ULONG_PTR kIoVerifierCallNullDevice = 0x204;
+inline constexpr ULONG_PTR kIoVerifierCompleteQueuedBeneath = 0x209;
+inline constexpr ULONG_PTR kIoVerifierFreeIrpInUse = 0x20B;
+inline constexpr ULONG_PTR kIoVerifierFreeIrpQueuedToThread = 0x20C;
+inline constexpr ULONG_PTR kIoVerifierNoDispatchRoutine = 0x21F;
+inline constexpr ULONG_PTR kIoVerifierDispatchNeitherCompletedNorPending = 0x226;
+inline constexpr ULONG_PTR kIoVerifierPendingNotMarked = 0x23D;
+inline constexpr ULONG_PTR kIoVerifierMarkedNotPending = 0x23E;
+inline constexpr ULONG_PTR kIoVerifierDeleteDeletedDevice = 0x240;
+
+// Parameter 1 of the model's own checks, reported as DRIVER_VERIFIER_DETECTED_VIOLATION where the
+// platform has no check (and no documented code) of its own: it would go on with corrupted
+// memory, or use an object that is not what the routine takes. A range no platform code uses.
+inline constexpr ULONG_PTR kModelCheckMemoryCorruption = 0x50001;  // a write beyond an object
+inline constexpr ULONG_PTR kModelCheckInvalidObject = 0x50002;     // not the object, or freed
+inline constexpr ULONG_PTR kModelCheckMisuse = 0x50003;  // a documented rule the platform trusts
+
+// ---- threads and APCs (threads.cpp)
+
+// What the model keeps of a thread: the APC state the platform keeps in its KTHREAD.
+struct KernelThread {
+    ULONG_PTR token = 0;
+    std::atomic<int> criticalRegions{0};  // KernelApcDisable: normal kernel APCs held off
+    std::atomic<int> guardedRegions{0};   // SpecialApcDisable: every kernel APC held off
+    std::mutex apcMutex;
+    std::deque<std::function<void()>> specialApcs;
+    std::atomic<int> queuedSpecial{0};  // specialApcs.size(), read without the lock
+    std::atomic<int> suspendCount{0};
+    std::atomic<bool> parked{false};  // stopped in its suspend APC now
+    std::atomic<volatile LONG*> waitingOn{nullptr};
+    bool inApc = false;  // running an APC: no other is delivered inside it
+};
+KernelThread& thisThread();
+// Runs what APCs the calling thread may take now (special ones at PASSIVE_LEVEL outside guarded
+// regions; the suspension also outside critical regions). Returns how long it was suspended.
+std::chrono::steady_clock::duration deliverApcs();
+// Whether an APC waits that the thread could take now.
+bool apcWaiting(KernelThread& thread);
+// A wait's sleep: on `word` while it holds `expected`, until the deadline, an APC for the thread,
+// or a short poll, whichever comes first.
+void sleepForApcsOrWord(KernelThread& thread, volatile LONG* word, LONG expected,
+                        std::optional<std::chrono::steady_clock::time_point> deadline);
+// Queues a special kernel APC to a thread (by token); runs it at once when that thread is gone.
+void queueSpecialApc(ULONG_PTR threadToken, std::function<void()> routine);
+// At the end of a kernel: APCs still queued would finish requests of a kernel that is gone.
+void discardQueuedApcs();
+
+// ---- the kernel stack (kernel_stack.cpp)
+
+// What a thread has used before any driver routine runs: the system service or DPC entry and
+// the I/O manager's own frames above it (trap frame, NtDeviceIoControlFile or the DPC dispatcher).
+inline constexpr uint32_t kEntryFrames = 0x1000;
+// IofCallDriver with the dispatch routine it calls, IopfCompleteRequest with a completion
+// routine, IoCancelIrp with a cancel routine: a few hundred bytes each on x64.
+inline constexpr uint32_t kDispatchFrame = 0x200;
+inline constexpr uint32_t kCompletionFrame = 0x200;
+inline constexpr uint32_t kCancelFrame = 0x180;
 
 // ---- the kernel's state
 
@@ -92,6 +198,8 @@ struct IrpShadow {
     uint64_t owesPendingMark[2] = {};
     ULONG_PTR completingThread = 0;  // the thread running a completion routine on it
     bool nestedCompletion = false;   // IofCompleteRequest called from that routine
+    bool routineRunning = false;     // a completion routine runs on it now
+    uint64_t completions = 0;        // IofCompleteRequest calls on it so far
     uint64_t sends = 0;              // IofCallDriver calls on it so far
     uint32_t sendsAt[128] = {};      // of them, per stack location they went to
     // Threaded and application requests: what the final completion gives back.
@@ -184,6 +292,9 @@ struct Kernel::Impl {
     // cancel
     KSPIN_LOCK cancelLock = 0;
 
+    // the most kernel stack any thread used (kernel_stack.cpp)
+    std::atomic<uint32_t> kernelStackPeak{kEntryFrames};
+
     // debug output
     mutable std::mutex debugMutex;
     std::vector<std::string> debugLines;
@@ -214,6 +325,8 @@ struct Kernel::Impl {
                        const void* caller, bool counted);                  // mutex not held
     void poolFree(void* p, std::optional<ULONG> tag, const void* caller);  // mutex not held
     bool isPoolBlock(void* p) const;
+    // The pool block `p` points into: its start and size (mutex held).
+    std::optional<std::pair<const void*, size_t>> poolBlockContaining(const void* p) const;
 
     // IRPs (irp.cpp); mutex not held
     PIRP allocateIrp(CCHAR stackSize, IrpOrigin origin, const void* caller, bool counted);

@@ -48,6 +48,7 @@ void resetTracking(IrpShadow* s) {
         s->walked[i] = s->pendingSeen[i] = s->owesPendingMark[i] = 0;
     s->completingThread = 0;
     s->nestedCompletion = false;
+    s->routineRunning = false;
 }
 
 // Looks up a live IRP for `routine`; bug check when it is not one.
@@ -74,8 +75,9 @@ void unpin(Kernel::Impl& impl, IrpShadow* s) {
 
 PIRP Kernel::Impl::allocateIrp(CCHAR stackSize, IrpOrigin origin, const void* caller,
                                bool counted) {
-    if (stackSize < 1 || stackSize > 100)
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, static_cast<ULONG_PTR>(stackSize), 0, 0, 0,
+    if (stackSize < 1)
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckMisuse,
+                 static_cast<ULONG_PTR>(stackSize), 0, 0,
                  "IRP with " + std::to_string(stackSize) + " stack locations asked for by " +
                      describeCode(caller));
     if (counted) {
@@ -142,8 +144,8 @@ static void checkDispatchResult(Kernel::Impl& impl, IrpShadow* s, int index, uin
             return;
         }
         lock.unlock();
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x0F, reinterpret_cast<ULONG_PTR>(s->irp),
-                 reinterpret_cast<ULONG_PTR>(routine), 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierPendingNotMarked,
+                 reinterpret_cast<ULONG_PTR>(s->irp), reinterpret_cast<ULONG_PTR>(routine), 0,
                  "the " + majorFunctionName(major) + " dispatch routine " +
                      describeCode(reinterpret_cast<const void*>(routine)) + " of " +
                      deviceText(device) + " returned STATUS_PENDING without marking " +
@@ -151,8 +153,9 @@ static void checkDispatchResult(Kernel::Impl& impl, IrpShadow* s, int index, uin
     }
     if (status != STATUS_PENDING && marked) {
         lock.unlock();
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x10, reinterpret_cast<ULONG_PTR>(s->irp),
-                 reinterpret_cast<ULONG_PTR>(routine), static_cast<ULONG_PTR>(status),
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierMarkedNotPending,
+                 reinterpret_cast<ULONG_PTR>(s->irp), reinterpret_cast<ULONG_PTR>(routine),
+                 static_cast<ULONG_PTR>(status),
                  "the " + majorFunctionName(major) + " dispatch routine " +
                      describeCode(reinterpret_cast<const void*>(routine)) + " of " +
                      deviceText(device) + " returned " + statusName(status) + " for " +
@@ -160,6 +163,48 @@ static void checkDispatchResult(Kernel::Impl& impl, IrpShadow* s, int index, uin
                      " although the IRP was marked pending at its stack location (a routine that "
                      "marks an IRP pending must return STATUS_PENDING)");
     }
+}
+
+// A routine of a driver must return at the IRQL and with the APC disable count it was called
+// with: Driver Verifier's checks around dispatch and completion routines.
+struct ThreadStateAround {
+    KIRQL irql = currentIrql();
+    int criticalRegions = thisThread().criticalRegions.load();
+};
+
+static void checkDispatchKeptState(const ThreadStateAround& before, PDEVICE_OBJECT device,
+                                   PDRIVER_DISPATCH routine) {
+    const void* code = reinterpret_cast<const void*>(routine);
+    if (currentIrql() != before.irql)
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierDispatchIrqlChanged,
+                 reinterpret_cast<ULONG_PTR>(device), before.irql, currentIrql(),
+                 "the dispatch routine " + describeCode(code) + " was called at " +
+                     describeIrql(before.irql) + " and returned at " +
+                     describeIrql(currentIrql()));
+    if (int now = thisThread().criticalRegions.load(); now != before.criticalRegions)
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierDispatchApcDisableChanged,
+                 reinterpret_cast<ULONG_PTR>(routine), static_cast<ULONG_PTR>(-now),
+                 static_cast<ULONG_PTR>(-before.criticalRegions),
+                 "the dispatch routine " + describeCode(code) +
+                     " changed the thread's APC disable count (a critical region or kernel mutex "
+                     "entered and not left, or the reverse)");
+}
+
+static void checkCompletionKeptState(const ThreadStateAround& before,
+                                     PIO_COMPLETION_ROUTINE routine) {
+    const void* code = reinterpret_cast<const void*>(routine);
+    if (currentIrql() != before.irql)
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierCompletionIrqlChanged,
+                 reinterpret_cast<ULONG_PTR>(routine), before.irql, currentIrql(),
+                 "the completion routine " + describeCode(code) + " was called at " +
+                     describeIrql(before.irql) + " and returned at " +
+                     describeIrql(currentIrql()));
+    if (int now = thisThread().criticalRegions.load(); now != before.criticalRegions)
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierCompletionApcDisableChanged,
+                 reinterpret_cast<ULONG_PTR>(routine), static_cast<ULONG_PTR>(-now),
+                 static_cast<ULONG_PTR>(-before.criticalRegions),
+                 "the completion routine " + describeCode(code) +
+                     " changed the thread's APC disable count");
 }
 
 NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const char* routineName) {
@@ -174,8 +219,9 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
         liveIrp(impl, lock, irp, routineName, caller, DRIVER_VERIFIER_IOMANAGER_VIOLATION);
     if (!device || !impl.devices.count(device)) {
         lock.unlock();
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x11, reinterpret_cast<ULONG_PTR>(device),
-                 reinterpret_cast<ULONG_PTR>(irp), 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                 device ? kIoVerifierInvalidDevice : kIoVerifierCallNullDevice,
+                 reinterpret_cast<ULONG_PTR>(device), reinterpret_cast<ULONG_PTR>(irp), 0,
                  std::string(routineName) + " by " + describeCode(caller) + " to " +
                      hex(reinterpret_cast<ULONG_PTR>(device)) + ", which is not a device object");
     }
@@ -207,14 +253,25 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
     PDRIVER_DISPATCH routine =
         (driver && major <= IRP_MJ_MAXIMUM_FUNCTION) ? driver->MajorFunction[major] : nullptr;
     if (!routine)
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x12, reinterpret_cast<ULONG_PTR>(device),
-                 major, 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierNoDispatchRoutine,
+                 reinterpret_cast<ULONG_PTR>(device), major, 0,
                  std::string(routineName) + " by " + describeCode(caller) + ": " +
                      deviceText(device) + " has no dispatch routine for " +
                      majorFunctionName(major));
-    NTSTATUS status = routine(device, irp);
+    NTSTATUS status;
+    {
+        ThreadStateAround before;
+        KernelStackFrame frame(kDispatchFrame, reinterpret_cast<const void*>(routine),
+                               routineName);
+        status = routine(device, irp);
+        checkDispatchKeptState(before, device, routine);
+    }
     checkDispatchResult(impl, s, index, send, status, device, routine, major);
     unpin(impl, s);
+    // A thread running at PASSIVE_LEVEL takes an APC queued to it as soon as it runs (the model
+    // has no interrupt for it, so it delivers whenever the thread leaves the I/O manager).
+    if (currentIrql() == PASSIVE_LEVEL)
+        deliverApcs();
     return status;
 }
 
@@ -240,38 +297,56 @@ static void freeMdlChain(Kernel::Impl& impl, PIRP irp) {
 }
 
 // The I/O manager's part once a request it built has been completed by every driver: copy
-// buffered output back, free the system buffer and the MDLs, write the status block, signal the
-// event, free the IRP.
-static void finishThreadedRequest(Kernel::Impl& impl, IrpShadow* s) {
+// buffered output back (only into an output buffer the caller gave, and only on success), free
+// the system buffer and the MDLs, and, when `report` says so, write the status block and signal
+// the event; then free the IRP.
+static void finishRequest(Kernel::Impl& impl, IrpShadow* s, bool report) {
     PIRP irp = s->irp;
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
-    if (s->checkInformation && !NT_ERROR(status) && information > s->informationLimit)
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x13, reinterpret_cast<ULONG_PTR>(irp),
-                 information, s->informationLimit,
-                 irpText(irp) + " completed with " + statusName(status) + " and Information " +
-                     std::to_string(information) + ", more than the " +
-                     std::to_string(s->informationLimit) +
-                     " bytes of output the caller gave: the I/O manager would copy past the "
-                     "caller's buffer");
-    if (s->copyBack && !NT_ERROR(status) && s->copyBackTo && information)
-        memcpy(s->copyBackTo, s->systemBuffer, information);
+    if (s->copyBack && !NT_ERROR(status)) {
+        if (s->checkInformation && information > s->informationLimit)
+            bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckMemoryCorruption,
+                     reinterpret_cast<ULONG_PTR>(irp), information, s->informationLimit,
+                     irpText(irp) + " completed with " + statusName(status) + " and Information " +
+                         std::to_string(information) + ", more than the " +
+                         std::to_string(s->informationLimit) +
+                         " bytes of output the caller gave: the I/O manager copies Information "
+                         "bytes into the caller's output buffer and would write past its end");
+        if (s->copyBackTo && information)
+            memcpy(s->copyBackTo, s->systemBuffer, information);
+    }
     if (s->systemBuffer) {
         impl.poolFree(s->systemBuffer, std::nullopt, __builtin_return_address(0));
         s->systemBuffer = nullptr;
     }
     freeMdlChain(impl, irp);
-    if (irp->UserIosb) {
+    if (report && irp->UserIosb) {
         irp->UserIosb->Status = status;
         irp->UserIosb->Information = information;
     }
-    PKEVENT event = irp->UserEvent;
+    PKEVENT event = report ? irp->UserEvent : nullptr;
     {
         std::lock_guard lock(impl.mutex);
         impl.freeIrpMemory(s);  // kept until the caller's pin goes
     }
     if (event)
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// A request from IoBuildDeviceIoControlRequest is finished by a special kernel APC of the thread
+// that built it. Its status block and event are set only when the request succeeded or had
+// been pended: a request that fails at once reports its status as IofCallDriver's result alone,
+// and a caller that waits for the event then waits for ever.
+static void finishThreadedRequest(Kernel::Impl& impl, IrpShadow* s) {
+    PIRP irp = s->irp;
+    if (s->origin != IrpOrigin::Threaded) {
+        finishRequest(impl, s, true);
+        return;
+    }
+    bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
+    queueSpecialApc(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.Thread),
+                    [&impl, s, report] { finishRequest(impl, s, report); });
 }
 
 static void recordWalk(Kernel::Impl& impl, IrpShadow* s, int index, PIO_STACK_LOCATION location) {
@@ -281,14 +356,102 @@ static void recordWalk(Kernel::Impl& impl, IrpShadow* s, int index, PIO_STACK_LO
     IrpShadow::setBit(s->pendingSeen, index, pending);
     if (IrpShadow::bit(s->owesPendingMark, index) && !pending) {
         lock.unlock();
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x0F, reinterpret_cast<ULONG_PTR>(s->irp), 0,
-                 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierPendingNotMarked,
+                 reinterpret_cast<ULONG_PTR>(s->irp), 0, 0,
                  "the dispatch routine of " + deviceText(location->DeviceObject) +
                      " returned STATUS_PENDING for " + irpText(s->irp) +
                      " without marking it pending (IoMarkIrpPending), and no completion routine "
                      "propagated the pending state to its stack location");
     }
     IrpShadow::setBit(s->owesPendingMark, index, false);
+}
+
+// Calls the completion routine of the location the walk has reached. False when it stopped the
+// walk (STATUS_MORE_PROCESSING_REQUIRED): the IRP belongs to that driver again.
+static bool callCompletionRoutine(Kernel::Impl& impl, IrpShadow* s,
+                                  PIO_COMPLETION_ROUTINE routine, PVOID context) {
+    PIRP irp = s->irp;
+    PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
+                                ? nullptr
+                                : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    ULONG_PTR outerThread;
+    bool outerNested;
+    bool outerRunning;
+    uint64_t sendsBefore;
+    uint64_t completionsBefore;
+    {
+        std::lock_guard g(impl.mutex);
+        sendsBefore = s->sends;
+        completionsBefore = s->completions;
+        outerThread = s->completingThread;
+        outerNested = s->nestedCompletion;
+        outerRunning = s->routineRunning;
+        s->completingThread = threadToken();
+        s->nestedCompletion = false;
+        s->routineRunning = true;
+    }
+    NTSTATUS result;
+    {
+        ThreadStateAround before;
+        KernelStackFrame frame(kCompletionFrame, reinterpret_cast<const void*>(routine),
+                               "completion routine");
+        result = routine(device, irp, context);
+        checkCompletionKeptState(before, routine);
+    }
+    bool completedInside;
+    bool handedOn;
+    {
+        std::lock_guard g(impl.mutex);
+        // Sent on, or completed again by the routine or by another thread meanwhile: from then on
+        // the IRP is another driver's (or done), so this walk's bookkeeping must not touch it.
+        completedInside = s->completions != completionsBefore;
+        handedOn = s->sends != sendsBefore || s->state != IrpState::Completing || completedInside;
+        if (!completedInside)
+            s->routineRunning = outerRunning;
+        if (!handedOn) {
+            s->completingThread = outerThread;
+            s->nestedCompletion = outerNested;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED && !completedInside)
+                s->state = IrpState::Stopped;
+        }
+    }
+    if (result == STATUS_MORE_PROCESSING_REQUIRED)
+        return false;
+    if (completedInside || handedOn)
+        bugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
+                 "the completion routine " + describeCode(reinterpret_cast<const void*>(routine)) +
+                     (completedInside ? " completed " : " sent on ") + irpText(irp) +
+                     " again and then returned " + statusName(result) +
+                     " instead of STATUS_MORE_PROCESSING_REQUIRED (completed twice)");
+    return true;
+}
+
+// The completion walk: each location from the current one up, its completion routine called
+// when its invoke flags say so. False when a routine stopped the walk.
+static bool walkCompletionRoutines(Kernel::Impl& impl, IrpShadow* s) {
+    PIRP irp = s->irp;
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    for (; irp->CurrentLocation <= irp->StackCount + 1; ++location) {
+        recordWalk(impl, s, irp->CurrentLocation - 1, location);
+        irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+        NTSTATUS status = irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
+                      (cancelFlag(irp).load() && (location->Control & SL_INVOKE_ON_CANCEL));
+        PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+        PVOID context = location->Context;
+        clearLocation(location);
+        // Invoke flags without a routine call nothing, as on the platform.
+        if (invoke && routine) {
+            if (!callCompletionRoutine(impl, s, routine, context))
+                return false;
+        } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
+            IoMarkIrpPending(irp);
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+    }
+    return true;
 }
 
 void completeRequest(PIRP irp, const void* caller) {
@@ -308,111 +471,70 @@ void completeRequest(PIRP irp, const void* caller) {
             "IofCompleteRequest by " + describeCode(caller) + " on " + irpText(irp) + ": " + why);
     };
     if (s->state == IrpState::Completing) {
+        // A completion routine may hand the IRP to another thread (signal it) and then return
+        // STATUS_MORE_PROCESSING_REQUIRED; that thread may complete it before the routine has
+        // returned. Whether that was a double completion is known only when the routine returns.
         if (s->completingThread == threadToken())
             s->nestedCompletion = true;
-        else
+        else if (!s->routineRunning)
             fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
                  "the IRP is already being completed (completed twice)");
     }
+    ++s->completions;
     if (s->state == IrpState::Done)
         fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
              "the IRP was already completed (completed twice)");
-    if (irp->CurrentLocation > irp->StackCount)
+    // One past the last location is still allowed for a request the I/O manager built: never
+    // sent, or stopped by its top completion routine, it goes straight to the final step. A
+    // driver's own IRP there has no final step: its owner completes it a second time.
+    bool atTop = irp->CurrentLocation == irp->StackCount + 1;
+    bool driversOwn = s->origin == IrpOrigin::Driver || s->origin == IrpOrigin::External;
+    if (irp->CurrentLocation > irp->StackCount + 1 || (atTop && driversOwn))
         fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
              s->state == IrpState::Idle
                  ? "the IRP was never sent to a driver"
-                 : "the IRP is not at any driver's stack location (completed "
-                   "twice, or completed by its owner after its completion "
-                   "routine returned STATUS_MORE_PROCESSING_REQUIRED)");
+                 : "the IRP is not at any driver's stack location (completed twice, or completed "
+                   "by its owner after its completion routine returned "
+                   "STATUS_MORE_PROCESSING_REQUIRED)");
     // Read as the platform's interlocked exchanges write it: IoCancelIrp on another processor
     // may be exchanging it (finding it empty) while the owner completes the IRP.
-    if (std::atomic_ref<PDRIVER_CANCEL>(const_cast<PDRIVER_CANCEL&>(irp->CancelRoutine)).load())
-        fail(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x14,
-             "its cancel routine " +
-                 describeCode(reinterpret_cast<const void*>(irp->CancelRoutine)) +
-                 " is still set (clear it with IoSetCancelRoutine(Irp, NULL) first)");
-    if (irp->IoStatus.Status == STATUS_PENDING)
-        fail(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x15,
-             "IoStatus.Status is STATUS_PENDING, which is not a final status");
-    bool nested = s->state == IrpState::Completing;
+    if (auto cancel =
+            std::atomic_ref<PDRIVER_CANCEL>(const_cast<PDRIVER_CANCEL&>(irp->CancelRoutine)).load()) {
+        lock.unlock();
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCompleteWithCancelRoutine,
+                 reinterpret_cast<ULONG_PTR>(cancel), reinterpret_cast<ULONG_PTR>(irp), 0,
+                 "IofCompleteRequest by " + describeCode(caller) + " on " + irpText(irp) +
+                     ": its cancel routine " + describeCode(reinterpret_cast<const void*>(cancel)) +
+                     " is still set (clear it with IoSetCancelRoutine(Irp, NULL) first)");
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        lock.unlock();
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCompletePendingStatus,
+                 static_cast<ULONG_PTR>(irp->IoStatus.Status), reinterpret_cast<ULONG_PTR>(irp),
+                 0,
+                 "IofCompleteRequest by " + describeCode(caller) + " on " + irpText(irp) +
+                     ": IoStatus.Status is STATUS_PENDING, which is not a final status");
+    }
     s->state = IrpState::Completing;
     ++s->pins;
     lock.unlock();
 
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    do {
-        int index = irp->CurrentLocation - 1;
-        recordWalk(impl, s, index, location);
-        irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
-        NTSTATUS status = irp->IoStatus.Status;
-        bool invoke = (NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
-                      (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
-                      (cancelFlag(irp).load() && (location->Control & SL_INVOKE_ON_CANCEL));
-        PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
-        PVOID context = location->Context;
-        clearLocation(location);
-        if (invoke && routine) {
-            PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
-                                        ? nullptr
-                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            ULONG_PTR outerThread;
-            bool outerNested;
-            uint64_t sendsBefore;
-            {
-                std::lock_guard g(impl.mutex);
-                sendsBefore = s->sends;
-                outerThread = s->completingThread;
-                outerNested = s->nestedCompletion;
-                s->completingThread = threadToken();
-                s->nestedCompletion = false;
-            }
-            NTSTATUS result = routine(device, irp, context);
-            bool completedInside;
-            bool handedOn;
-            {
-                std::lock_guard g(impl.mutex);
-                // Sent on or completed again by the routine: from then on the IRP is another
-                // driver's (or done), so this walk's bookkeeping must not touch it any more.
-                handedOn = s->sends != sendsBefore || s->state != IrpState::Completing;
-                completedInside = s->nestedCompletion;
-                if (!handedOn) {
-                    s->completingThread = outerThread;
-                    s->nestedCompletion = outerNested;
-                    if (result == STATUS_MORE_PROCESSING_REQUIRED && !completedInside)
-                        s->state = IrpState::Stopped;
-                }
-            }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                unpin(impl, s);
-                return;
-            }
-            if (completedInside || handedOn)
-                bugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0,
-                         "the completion routine " +
-                             describeCode(reinterpret_cast<const void*>(routine)) +
-                             (completedInside ? " completed " : " sent on ") + irpText(irp) +
-                             " again and then returned " + statusName(result) +
-                             " instead of STATUS_MORE_PROCESSING_REQUIRED (completed twice)");
-        } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
-            IoMarkIrpPending(irp);
-        }
-        IoSkipCurrentIrpStackLocation(irp);
-        ++location;
-    } while (irp->CurrentLocation <= irp->StackCount + 1);
-
+    if (!walkCompletionRoutines(impl, s)) {
+        unpin(impl, s);
+        return;
+    }
     {
         std::lock_guard g(impl.mutex);
         s->state = IrpState::Done;
     }
     if (s->origin == IrpOrigin::Driver || s->origin == IrpOrigin::External)
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x16, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierUnknown,
+                 reinterpret_cast<ULONG_PTR>(irp), 0, 0,
                  irpText(irp) + " allocated by " + s->site->where +
                      " was completed to the top of its stack (last completion by " +
                      describeCode(caller) +
                      "): the completion routine of a driver's own IRP must return "
                      "STATUS_MORE_PROCESSING_REQUIRED, and the driver frees it");
-    (void)nested;
     finishThreadedRequest(impl, s);
     unpin(impl, s);
 }
@@ -439,8 +561,8 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     const void* caller = __builtin_return_address(0);
     if (!Irp || StackSize < 1 || PacketSize < IoSizeOfIrp(StackSize))
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, reinterpret_cast<ULONG_PTR>(Irp), PacketSize,
-                 static_cast<ULONG_PTR>(StackSize), 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckMemoryCorruption,
+                 reinterpret_cast<ULONG_PTR>(Irp), PacketSize, static_cast<ULONG_PTR>(StackSize),
                  "IoInitializeIrp by " + describeCode(caller) + " with a packet of " +
                      std::to_string(PacketSize) + " bytes for " + std::to_string(StackSize) +
                      " stack locations (needs " + std::to_string(IoSizeOfIrp(StackSize)) + ")");
@@ -452,7 +574,8 @@ extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSi
         s = it->second;
         if (s->state == IrpState::Dispatched || s->state == IrpState::Completing) {
             lock.unlock();
-            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
+            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierUnknown,
+                     reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                      "IoInitializeIrp by " + describeCode(caller) + " on " + irpText(Irp) +
                          ", which is still in use by a driver");
         }
@@ -475,7 +598,8 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         liveIrp(impl, lock, Irp, "IoReuseIrp", caller, DRIVER_VERIFIER_IOMANAGER_VIOLATION);
     if (s->state == IrpState::Dispatched || s->state == IrpState::Completing) {
         lock.unlock();
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierUnknown,
+                 reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                  "IoReuseIrp by " + describeCode(caller) + " on " + irpText(Irp) +
                      ", which is still in use by a driver");
     }
@@ -498,14 +622,15 @@ extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
                  "IoFreeIrp by " + describeCode(caller) + " on " + irpText(Irp) + ": " + why);
     };
     if (s->origin == IrpOrigin::Threaded || s->origin == IrpOrigin::Application)
-        fail(0x17, "the I/O manager built this request and frees it when it is completed");
+        fail(kIoVerifierFreeIrpQueuedToThread,
+             "the I/O manager built this request and frees it when it is completed");
     if (s->origin == IrpOrigin::External)
-        fail(0x17,
+        fail(kIoVerifierUnknown,
              "the IRP lies in the caller's memory (IoInitializeIrp); free that memory instead");
     if (s->state == IrpState::Dispatched)
-        fail(0x18, "the IRP was sent to a driver and has not been completed");
+        fail(kIoVerifierFreeIrpInUse, "the IRP was sent to a driver and has not been completed");
     if (Irp->CancelRoutine)
-        fail(0x19, "its cancel routine is still set");
+        fail(kIoVerifierFreeIrpInUse, "its cancel routine is still set");
     impl.freeIrpMemory(s);
 }
 
@@ -544,8 +669,8 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
     {
         std::lock_guard lock(impl.mutex);
         if (!DeviceObject || !impl.devices.count(DeviceObject))
-            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, reinterpret_cast<ULONG_PTR>(DeviceObject),
-                     0, 0, 0,
+            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierInvalidDevice,
+                     reinterpret_cast<ULONG_PTR>(DeviceObject), 0, 0,
                      "IoBuildDeviceIoControlRequest by " + describeCode(caller) + " for " +
                          hex(reinterpret_cast<ULONG_PTR>(DeviceObject)) +
                          ", which is not a device object");
@@ -568,7 +693,8 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     irp->UserBuffer = OutputBuffer;
-    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(threadToken());
+    // The thread whose APC finishes the request (see finishThreadedRequest).
+    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(thisThread().token);
     auto giveUp = [&] {
         freeMdlChain(impl, irp);
         if (s->systemBuffer)
@@ -580,6 +706,8 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
     };
     ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
     if (method == METHOD_BUFFERED) {
+        // A system buffer of the larger length; output is copied back into the caller's output
+        // pointer whenever there is one, whatever its length (IRP_INPUT_OPERATION).
         ULONG length =
             InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length) {
@@ -591,13 +719,15 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
                 memcpy(s->systemBuffer, InputBuffer, InputBufferLength);
             irp->AssociatedIrp.SystemBuffer = s->systemBuffer;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (OutputBuffer && OutputBufferLength)
+            if (OutputBuffer)
                 irp->Flags |= IRP_INPUT_OPERATION;
+        } else {
+            irp->UserBuffer = nullptr;
         }
-        s->copyBack = OutputBuffer != nullptr;
+        s->copyBack = length != 0 && OutputBuffer != nullptr;
         s->copyBackTo = OutputBuffer;
         s->copyBackLength = OutputBufferLength;
-        s->checkInformation = true;
+        s->checkInformation = s->copyBack;
         s->informationLimit = OutputBufferLength;
     } else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         if (InputBuffer && InputBufferLength) {
@@ -674,14 +804,19 @@ BOOLEAN sim::cancelPinnedIrp(Kernel::Impl& impl, IrpShadow* s, KIRQL old) {
         return FALSE;
     }
     if (Irp->CurrentLocation > Irp->StackCount)
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x1A, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierUnknown,
+                 reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                  irpText(Irp) + " has a cancel routine but is not at any driver's stack location");
     Irp->CancelIrql = irql;
     PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-    routine(device, Irp);
+    {
+        KernelStackFrame frame(kCancelFrame, reinterpret_cast<const void*>(routine),
+                               "cancel routine");
+        routine(device, Irp);
+    }
     if (spinLockHeldByThisThread(&impl.cancelLock))
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x1B, reinterpret_cast<ULONG_PTR>(Irp),
-                 reinterpret_cast<ULONG_PTR>(routine), 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierUnknown,
+                 reinterpret_cast<ULONG_PTR>(Irp), reinterpret_cast<ULONG_PTR>(routine), 0,
                  "the cancel routine " + describeCode(reinterpret_cast<const void*>(routine)) +
                      " returned still holding the cancel spin lock (it must call "
                      "IoReleaseCancelSpinLock(Irp->CancelIrql))");

@@ -378,7 +378,7 @@ IrpShadow* Kernel::Impl::findIrp(PIRP irp) const {
 Kernel::Impl& kernelImpl() {
     Kernel* k = g_current.load(std::memory_order_acquire);
     if (!k)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject, 0, 0, 0,
                  "a kernel routine was called while no sim::Kernel exists");
     return k->impl();
 }
@@ -399,6 +399,7 @@ Kernel::Kernel(KernelOptions options) : impl_(std::make_unique<Impl>(options)) {
 }
 
 Kernel::~Kernel() {
+    discardQueuedApcs();
     std::string report = impl_->findings(false);
     if (!report.empty())
         fprintf(stderr, "sim::Kernel destroyed with kernel objects left:\n%s", report.c_str());

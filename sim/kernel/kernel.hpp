@@ -131,6 +131,11 @@ class UserRequest {
 
 enum class TransferMethod { Buffered, InDirect, OutDirect, Neither };
 
+// A thread that runs kernel code (every host thread becomes one when it first calls the model),
+// as tests name it to suspend it.
+using ThreadId = ULONG_PTR;
+ThreadId currentThreadId();
+
 class Kernel {
   public:
     explicit Kernel(KernelOptions options = {});
@@ -174,6 +179,14 @@ class Kernel {
 
     // ---- registry
     Registry& registry();
+
+    // ---- threads
+    // SuspendThread: a normal kernel APC that stops the thread at the next point where it runs
+    // at PASSIVE_LEVEL outside a critical or guarded region (typically a wait), until resumed.
+    void suspendThread(ThreadId thread);
+    void resumeThread(ThreadId thread);
+    // Waits until the thread has stopped in its suspension; false on time-out.
+    bool waitUntilSuspended(ThreadId thread, std::chrono::milliseconds timeout);
 
     // ---- driver and device objects
     // A driver object as the I/O manager makes one before calling the image's entry point:
@@ -246,6 +259,29 @@ inline std::atomic_ref<BOOLEAN> cancelFlag(PIRP irp) {
 // parameters, the reason and a host backtrace, then aborts the process.
 [[noreturn]] void bugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                            std::string_view reason);
+
+// The kernel stack of the calling thread. A thread of the platform has 24 KiB of kernel stack on
+// x64 (KERNEL_STACK_SIZE); kernel code that nests on it without bound (a completion routine that
+// sends the next request, whose completion runs inline and sends the next...) overflows it, and
+// the platform stops with UNEXPECTED_KERNEL_MODE_TRAP (double fault). The model cannot measure
+// the platform's frames on a host stack, so it charges each frame kernel code nests on a thread
+// with the size such a frame has on the platform: the I/O manager charges every dispatch,
+// completion and cancel routine it calls, the USB bus its own path, and each thread starts with
+// the frames of its entry (system service or DPC) already charged. Going past the limit is a
+// bug check that names the nested routines.
+class KernelStackFrame {
+  public:
+    KernelStackFrame(uint32_t bytes, const void* routine, const char* what);
+    ~KernelStackFrame();
+    KernelStackFrame(const KernelStackFrame&) = delete;
+    KernelStackFrame& operator=(const KernelStackFrame&) = delete;
+};
+inline constexpr uint32_t kKernelStackSize = 0x6000;  // 24 KiB, x64
+// Bytes charged on the calling thread now, its entry frames included.
+uint32_t kernelStackInUse();
+// The most any thread used since the kernel started or the last reset.
+uint32_t kernelStackPeak();
+void resetKernelStackPeak();
 
 // How failed end-of-test checks (leaks, held locks) are reported: by default printed to standard
 // error followed by abort(); the test support library installs a reporter that fails the current

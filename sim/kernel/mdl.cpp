@@ -11,7 +11,8 @@ namespace {
 
 // The MDL's Size field is 16 bits wide and read as unsigned, so one MDL describes at most
 // (65535 - sizeof(MDL)) / 8 pages: a little under 32 MiB.
-constexpr size_t kMaxMdlBytes = 0xFFFF;
+// Windows 7 and later describe a buffer of up to 4 GB less a page with one MDL.
+constexpr uint64_t kMaxMdlLength = 0x100000000ull - PAGE_SIZE;
 
 std::string mdlText(PMDL mdl) {
     return "MDL " + hex(reinterpret_cast<ULONG_PTR>(mdl));
@@ -21,8 +22,16 @@ ULONG pagesOf(PMDL mdl) {
     return ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
 }
 
+// The pages an MDL has room for: what the model allocated for it (the Size field is 16 bits
+// wide and cannot hold the size of a large MDL), or its Size for one in a driver's memory.
 ULONG capacityOf(PMDL mdl) {
-    const size_t size = static_cast<USHORT>(mdl->Size);
+    size_t size = static_cast<USHORT>(mdl->Size);
+    Kernel::Impl& impl = kernelImpl();
+    {
+        std::lock_guard lock(impl.mutex);
+        if (auto it = impl.mdls.find(mdl); it != impl.mdls.end())
+            size = it->second.bytes;
+    }
     return size > sizeof(MDL) ? static_cast<ULONG>((size - sizeof(MDL)) / sizeof(PFN_NUMBER)) : 0;
 }
 
@@ -44,8 +53,7 @@ void requireMdl(Kernel::Impl& impl, PMDL mdl, const char* routine, const void* c
         return;
     bool freed = mdl && impl.wasFreedRecently(mdl);
     lock.unlock();
-    mdlViolation(
-        0x60, mdl,
+    mdlViolation(kModelCheckInvalidObject, mdl,
         std::string(routine) + " by " + describeCode(caller) + " on " + mdlText(mdl) +
             (freed ? ", which was already freed" : ", which is not an MDL from IoAllocateMdl"));
 }
@@ -57,9 +65,9 @@ void unmap(PMDL mdl) {
 }  // namespace
 
 PMDL Kernel::Impl::allocateMdl(PVOID va, ULONG length, const void* caller, bool counted) {
-    size_t bytes = sizeof(MDL) + ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length) * sizeof(PFN_NUMBER);
-    if (bytes > kMaxMdlBytes)
+    if (length > kMaxMdlLength)
         return nullptr;  // more than one MDL can describe
+    size_t bytes = sizeof(MDL) + ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length) * sizeof(PFN_NUMBER);
     if (counted) {
         std::lock_guard lock(mutex);
         if (decideFailure(AllocationKind::Mdl, caller))
@@ -68,7 +76,7 @@ PMDL Kernel::Impl::allocateMdl(PVOID va, ULONG length, const void* caller, bool 
     auto mdl = static_cast<PMDL>(calloc(1, bytes));
     if (!mdl)
         return nullptr;
-    mdl->Size = static_cast<CSHORT>(bytes);
+    mdl->Size = static_cast<CSHORT>(bytes > 0x7FFF ? 0x7FFF : bytes);
     mdl->MdlFlags = MDL_ALLOCATED_FIXED_SIZE;
     mdl->StartVa = PAGE_ALIGN(va);
     mdl->ByteOffset = BYTE_OFFSET(va);
@@ -143,7 +151,7 @@ extern "C" VOID NTAPI MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE, LOCK_OPERAT
                  "MmProbeAndLockPages above DISPATCH_LEVEL by " + describeCode(caller));
     requireMdl(kernelImpl(), Mdl, "MmProbeAndLockPages", caller);
     if (Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL))
-        mdlViolation(0x61, Mdl,
+        mdlViolation(kVerifierProbeMdlFlags, Mdl,
                      "MmProbeAndLockPages by " + describeCode(caller) + " on " + mdlText(Mdl) +
                          (Mdl->MdlFlags & MDL_PAGES_LOCKED ? ", whose pages are already locked"
                                                            : ", which is a partial or non-paged "
@@ -164,7 +172,7 @@ extern "C" VOID NTAPI MmUnlockPages(PMDL Mdl) {
     const void* caller = __builtin_return_address(0);
     requireMdl(kernelImpl(), Mdl, "MmUnlockPages", caller);
     if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED))
-        mdlViolation(0x62, Mdl,
+        mdlViolation(kVerifierUnlockNeverLocked, Mdl,
                      "MmUnlockPages by " + describeCode(caller) + " on " + mdlText(Mdl) +
                          ", whose pages are not locked");
     unmap(Mdl);
@@ -175,7 +183,7 @@ extern "C" VOID NTAPI MmBuildMdlForNonPagedPool(PMDL Mdl) {
     const void* caller = __builtin_return_address(0);
     requireMdl(kernelImpl(), Mdl, "MmBuildMdlForNonPagedPool", caller);
     if (Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA))
-        mdlViolation(0x63, Mdl,
+        mdlViolation(kModelCheckMisuse, Mdl,
                      "MmBuildMdlForNonPagedPool by " + describeCode(caller) + " on " +
                          mdlText(Mdl) + ", which is locked, partial or mapped");
     fillPages(Mdl);
@@ -194,7 +202,7 @@ extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Vi
     auto start = reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(SourceMdl));
     auto va = reinterpret_cast<ULONG_PTR>(VirtualAddress);
     if (va < start || va - start > SourceMdl->ByteCount)
-        mdlViolation(0x64, SourceMdl,
+        mdlViolation(kModelCheckMemoryCorruption, SourceMdl,
                      where() + "address " + hex(va) + " lies outside source " + mdlText(SourceMdl) +
                          " (" + hex(start) + ", " + std::to_string(SourceMdl->ByteCount) +
                          " bytes)");
@@ -202,22 +210,26 @@ extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Vi
     if (Length == 0)
         Length = SourceMdl->ByteCount - offset;
     if (static_cast<uint64_t>(offset) + Length > SourceMdl->ByteCount)
-        mdlViolation(0x65, SourceMdl,
+        mdlViolation(kModelCheckMemoryCorruption, SourceMdl,
                      where() + std::to_string(Length) + " bytes at offset " +
                          std::to_string(offset) + " run past the " +
                          std::to_string(SourceMdl->ByteCount) + " bytes of source " +
                          mdlText(SourceMdl));
     if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
-        mdlViolation(0x66, SourceMdl,
+        mdlViolation(kModelCheckMisuse, SourceMdl,
                      where() + "source " + mdlText(SourceMdl) +
                          " has no pages (neither locked nor built for non-paged pool)");
-    if (TargetMdl->MdlFlags & (MDL_PARTIAL_HAS_BEEN_MAPPED | MDL_MAPPED_TO_SYSTEM_VA))
-        mdlViolation(0x67, TargetMdl,
+    // A partial MDL is built again and again over one source. A mapping it made of its own would
+    // be lost (and its system address space with it); one it inherited from its source is not
+    // its own.
+    if (TargetMdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
+        mdlViolation(kModelCheckMisuse, TargetMdl,
                      where() + "target " + mdlText(TargetMdl) +
-                         " is still mapped (MmUnmapLockedPages before building it again)");
+                         " still has a mapping of its own (MmUnmapLockedPages or "
+                         "MmPrepareMdlForReuse before building it again)");
     ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
     if (pages > capacityOf(TargetMdl))
-        mdlViolation(0x68, TargetMdl,
+        mdlViolation(kModelCheckMemoryCorruption, TargetMdl,
                      where() + "target " + mdlText(TargetMdl) + " has room for " +
                          std::to_string(capacityOf(TargetMdl)) + " pages, " +
                          std::to_string(Length) + " bytes at " + hex(va) + " span " +
@@ -232,10 +244,12 @@ extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Vi
     TargetMdl->ByteOffset = BYTE_OFFSET(VirtualAddress);
     TargetMdl->ByteCount = Length;
     TargetMdl->MdlFlags &= (MDL_ALLOCATED_FIXED_SIZE | MDL_ALLOCATED_MUST_SUCCEED);
+    // The partial MDL shares its source's system mapping, if the source has one.
     TargetMdl->MdlFlags |=
         MDL_PARTIAL | (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION |
-                                              MDL_IO_PAGE_READ | MDL_IO_SPACE));
-    if (SourceMdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
+                                              MDL_IO_PAGE_READ | MDL_IO_SPACE |
+                                              MDL_MAPPED_TO_SYSTEM_VA));
+    if (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))
         TargetMdl->MappedSystemVa = static_cast<PCHAR>(SourceMdl->MappedSystemVa) + offset;
 }
 
@@ -247,19 +261,19 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE Ac
         return "MmMapLockedPagesSpecifyCache by " + describeCode(caller) + " on " + mdlText(Mdl);
     };
     if (AccessMode != KernelMode)
-        mdlViolation(0x69, Mdl, where() + ": user-mode mappings are not modelled");
+        mdlViolation(kModelCheckMisuse, Mdl, where() + ": user-mode mappings are not modelled");
     if (Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
         return MmGetMdlVirtualAddress(Mdl);
     if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)
-        mdlViolation(0x6A, Mdl, where() + ", which is already mapped");
+        mdlViolation(kVerifierMapMdlFlags, Mdl, where() + ", which is already mapped");
     if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)))
-        mdlViolation(0x6B, Mdl,
+        mdlViolation(kVerifierMapMdlMissingFlags, Mdl,
                      where() + ", whose pages are not locked (MmProbeAndLockPages first)");
     ULONG pages = pagesOf(Mdl);
     PPFN_NUMBER pfn = MmGetMdlPfnArray(Mdl);
     for (ULONG i = 0; i < pages; ++i)
         if (pfn[i] == 0 || pfn[i] != pfn[0] + i)
-            mdlViolation(0x6C, Mdl,
+            mdlViolation(kModelCheckMemoryCorruption, Mdl,
                          where() + ": page " + std::to_string(i) + " of the page array (" +
                              hex(pfn[i]) + ") does not follow page 0 (" + hex(pfn[0]) + ")");
     PVOID address = pages ? reinterpret_cast<PVOID>((pfn[0] << PAGE_SHIFT) + Mdl->ByteOffset)
@@ -278,9 +292,9 @@ extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
         return "MmUnmapLockedPages by " + describeCode(caller) + " on " + mdlText(Mdl);
     };
     if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA))
-        mdlViolation(0x6D, Mdl, where() + ", which is not mapped");
+        mdlViolation(kModelCheckMisuse, Mdl, where() + ", which is not mapped");
     if (BaseAddress != Mdl->MappedSystemVa)
-        mdlViolation(0x6E, Mdl,
+        mdlViolation(kModelCheckMisuse, Mdl,
                      where() + ": address " + hex(reinterpret_cast<ULONG_PTR>(BaseAddress)) +
                          " is not its mapping " +
                          hex(reinterpret_cast<ULONG_PTR>(Mdl->MappedSystemVa)));

@@ -75,6 +75,17 @@ void* Kernel::Impl::poolAllocate(POOL_TYPE type, size_t bytes, ULONG tag, Alloca
     return host;
 }
 
+std::optional<std::pair<const void*, size_t>> Kernel::Impl::poolBlockContaining(
+    const void* p) const {
+    auto address = reinterpret_cast<uintptr_t>(p);
+    for (const auto& [start, block] : pool) {
+        auto first = reinterpret_cast<uintptr_t>(start);
+        if (address >= first && address < first + block.size)
+            return std::make_pair(static_cast<const void*>(start), block.size);
+    }
+    return std::nullopt;
+}
+
 bool Kernel::Impl::isPoolBlock(void* p) const {
     return pool.count(p) != 0;
 }

@@ -22,11 +22,11 @@ void terminateIfRoom(PUNICODE_STRING s) {
 
 void checkString(PCUNICODE_STRING s, const char* routine, const void* caller) {
     if (!s)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject, 0, 0, 0,
                  std::string(routine) + " with a null string, called by " + describeCode(caller));
     if (s->Length > s->MaximumLength || (s->Length && !s->Buffer))
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, reinterpret_cast<ULONG_PTR>(s), s->Length,
-                 s->MaximumLength, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject,
+                 reinterpret_cast<ULONG_PTR>(s), s->Length, s->MaximumLength,
                  std::string(routine) + " with a malformed UNICODE_STRING (Length " +
                      std::to_string(s->Length) + ", MaximumLength " +
                      std::to_string(s->MaximumLength) + "), called by " + describeCode(caller));
@@ -118,6 +118,7 @@ extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
 
 extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     const void* caller = __builtin_return_address(0);
+    requirePassive("RtlFreeUnicodeString", caller);
     if (!UnicodeString)
         return;
     if (UnicodeString->Buffer) {
@@ -196,10 +197,14 @@ extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICO
 // is not a digit of the base. The value wraps modulo 2^32; a minus negates it.
 extern "C" NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base,
                                                     PULONG Value) {
-    checkString(String, "RtlUnicodeStringToInteger", __builtin_return_address(0));
+    const void* caller = __builtin_return_address(0);
+    requirePassive("RtlUnicodeStringToInteger", caller);
+    checkString(String, "RtlUnicodeStringToInteger", caller);
     const WCHAR* p = String->Buffer;
     size_t left = String->Length / sizeof(WCHAR);
-    if (left == 0)
+    // An empty string, and a length that is no whole number of characters, are refused (the
+    // platform since Windows Vista).
+    if (left == 0 || String->Length % sizeof(WCHAR) != 0)
         return STATUS_INVALID_PARAMETER;
     while (left > 0 && *p <= u' ') {
         ++p;

@@ -26,22 +26,26 @@ struct FunctionSymbol {
     std::string name;
 };
 
-// The functions of one image file, sorted by address.
+// The symbol around `offset` in a list sorted by address.
+const FunctionSymbol* findSymbol(const std::vector<FunctionSymbol>& sorted, uintptr_t offset) {
+    auto it =
+        std::upper_bound(sorted.begin(), sorted.end(), offset,
+                         [](uintptr_t value, const FunctionSymbol& f) { return value < f.start; });
+    if (it == sorted.begin())
+        return nullptr;
+    --it;
+    if (offset >= it->start && (it->size == 0 || offset < it->start + it->size))
+        return &*it;
+    return nullptr;
+}
+
+// The functions and the sized data objects of one image file, each sorted by address.
 struct ImageSymbols {
     std::vector<FunctionSymbol> functions;
+    std::vector<FunctionSymbol> objects;
     bool absolute = false;  // a fixed-address executable: symbols hold absolute addresses
 
-    const FunctionSymbol* find(uintptr_t offset) const {
-        auto it = std::upper_bound(
-            functions.begin(), functions.end(), offset,
-            [](uintptr_t value, const FunctionSymbol& f) { return value < f.start; });
-        if (it == functions.begin())
-            return nullptr;
-        --it;
-        if (offset >= it->start && (it->size == 0 || offset < it->start + it->size))
-            return &*it;
-        return nullptr;
-    }
+    const FunctionSymbol* find(uintptr_t offset) const { return findSymbol(functions, offset); }
 };
 
 std::string demangle(const char* name) {
@@ -105,12 +109,15 @@ ImageSymbols readSymbols(const char* path) {
                 size_t count = sh.sh_size / sizeof(Elf64_Sym);
                 for (size_t k = 0; k < count; ++k) {
                     const Elf64_Sym& sym = syms[k];
-                    if (ELF64_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_value == 0 ||
+                    int type = ELF64_ST_TYPE(sym.st_info);
+                    bool object = type == STT_OBJECT && sym.st_size != 0;
+                    if ((type != STT_FUNC && !object) || sym.st_value == 0 ||
                         sym.st_name >= strings.sh_size)
                         continue;
                     const char* name =
                         reinterpret_cast<const char*>(base + strings.sh_offset + sym.st_name);
-                    symbols.functions.push_back({sym.st_value, sym.st_size, demangle(name)});
+                    (object ? symbols.objects : symbols.functions)
+                        .push_back({sym.st_value, sym.st_size, demangle(name)});
                 }
             }
             if (!symbols.functions.empty())
@@ -118,8 +125,11 @@ ImageSymbols readSymbols(const char* path) {
         }
     }
     ::munmap(map, size);
-    std::sort(symbols.functions.begin(), symbols.functions.end(),
-              [](const FunctionSymbol& a, const FunctionSymbol& b) { return a.start < b.start; });
+    auto byAddress = [](const FunctionSymbol& a, const FunctionSymbol& b) {
+        return a.start < b.start;
+    };
+    std::sort(symbols.functions.begin(), symbols.functions.end(), byAddress);
+    std::sort(symbols.objects.begin(), symbols.objects.end(), byAddress);
     return symbols;
 }
 
@@ -196,6 +206,23 @@ CodeLocation locateCode(const void* address) {
             reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(info.dli_saddr);
     }
     return where;
+}
+
+std::optional<DataObject> locateData(const void* address) {
+    Dl_info info{};
+    if (!address || !dladdr(address, &info) || !info.dli_fname)
+        return std::nullopt;
+    std::string path = info.dli_fname;
+    if (path.empty() || path.find('/') == std::string::npos)
+        path = "/proc/self/exe";
+    auto symbols = symbolCache().get(path);
+    uintptr_t base = reinterpret_cast<uintptr_t>(info.dli_fbase);
+    uintptr_t lookup = reinterpret_cast<uintptr_t>(address) - (symbols->absolute ? 0 : base);
+    const FunctionSymbol* object = findSymbol(symbols->objects, lookup);
+    if (!object || object->size == 0)
+        return std::nullopt;
+    return DataObject{baseName(info.dli_fname) + "!" + object->name, object->size,
+                      lookup - object->start};
 }
 
 std::string describeCode(const void* address) {

@@ -55,11 +55,11 @@ std::chrono::milliseconds hangLimit() {
 
 void checkEvent(PKEVENT event, const char* routine, const void* caller) {
     if (!event)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject, 0, 0, 0,
                  std::string(routine) + " called with a null event by " + describeCode(caller));
     if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, reinterpret_cast<ULONG_PTR>(event),
-                 event->Header.Type, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject,
+                 reinterpret_cast<ULONG_PTR>(event), event->Header.Type, 0,
                  std::string(routine) + " on an object that is not an initialised event (type " +
                      std::to_string(event->Header.Type) + "), called by " + describeCode(caller));
 }
@@ -109,6 +109,7 @@ std::atomic_ref<PLIST_ENTRY> waitersOf(PKEVENT event) {
 bool waitUntil(PKEVENT event, std::optional<Clock::time_point> deadline) {
     if (trySatisfy(event))
         return true;
+    KernelThread& self = thisThread();
     waitersOf(event).fetch_add(1);
     bool satisfied = false;
     for (;;) {
@@ -116,12 +117,26 @@ bool waitUntil(PKEVENT event, std::optional<Clock::time_point> deadline) {
             satisfied = true;
             break;
         }
+        // An APC interrupts the wait, which starts again afterwards; time spent suspended does
+        // not count against the wait's time-out.
+        if (auto suspended = deliverApcs(); deadline && suspended.count() != 0)
+            *deadline += suspended;
+        if (trySatisfy(event)) {
+            satisfied = true;
+            break;
+        }
         if (deadline && Clock::now() >= *deadline)
             break;
-        waitOnAddress(&event->Header.SignalState, 0, deadline);
+        sleepForApcsOrWord(self, &event->Header.SignalState, 0, deadline);
     }
     waitersOf(event).fetch_sub(1);
     return satisfied;
+}
+
+// Lowering the IRQL to PASSIVE_LEVEL lets the thread's pending APCs in.
+void loweredTo(KIRQL irql) {
+    if (irql == PASSIVE_LEVEL)
+        deliverApcs();
 }
 
 }  // namespace
@@ -178,7 +193,7 @@ void waitForEventWithWatchdog(PKEVENT event, const std::function<std::string()>&
 
 void acquireSpinLock(PKSPIN_LOCK lock, const void* site, const char* routine) {
     if (!lock)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject, 0, 0, 0,
                  std::string(routine) + " with a null spin lock, called by " + describeCode(site));
     ULONG_PTR me = threadToken();
     std::atomic_ref<ULONG_PTR> word(*lock);
@@ -211,7 +226,7 @@ void acquireSpinLock(PKSPIN_LOCK lock, const void* site, const char* routine) {
 
 void releaseSpinLock(PKSPIN_LOCK lock, const void* caller, const char* routine) {
     if (!lock)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject, 0, 0, 0,
                  std::string(routine) + " with a null spin lock");
     ULONG_PTR me = threadToken();
     std::atomic_ref<ULONG_PTR> word(*lock);
@@ -260,6 +275,7 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
                      describeIrql(old) + ", called by " +
                      describeCode(__builtin_return_address(0)));
     t_irql = NewIrql;
+    loweredTo(NewIrql);
 }
 
 // ---------------------------------------------------------------- spin locks
@@ -284,6 +300,7 @@ extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
                      describeIrql(t_irql) + ", called by " +
                      describeCode(__builtin_return_address(0)));
     t_irql = NewIrql;
+    loweredTo(NewIrql);
 }
 
 extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -307,7 +324,7 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     if (!Event)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject, 0, 0, 0,
                  "KeInitializeEvent with a null event, called by " +
                      describeCode(__builtin_return_address(0)));
     Event->Header.Type = static_cast<UCHAR>(Type);
@@ -386,7 +403,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN,
                  "KeDelayExecutionThread at " + describeIrql(t_irql) +
                      " (above APC_LEVEL), called by " + describeCode(caller));
     if (!Interval)
-        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject, 0, 0, 0,
                  "KeDelayExecutionThread with a null interval, called by " + describeCode(caller));
     std::this_thread::sleep_until(deadlineOf(Interval->QuadPart));
     return STATUS_SUCCESS;

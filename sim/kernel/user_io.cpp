@@ -115,9 +115,11 @@ class AppRequest final : public UserRequest {
     void send(PDEVICE_OBJECT top) {
         sent_ = true;
         NTSTATUS status = callDriver(top, irp_, __builtin_return_address(0), "IofCallDriver");
+        deliverApcs();  // on its way back to user mode the thread takes its pending APCs
         if (status != STATUS_PENDING && !completed())
-            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x20, reinterpret_cast<ULONG_PTR>(irp_),
-                     static_cast<ULONG_PTR>(status), 0,
+            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                     kIoVerifierDispatchNeitherCompletedNorPending,
+                     reinterpret_cast<ULONG_PTR>(irp_), static_cast<ULONG_PTR>(status), 0,
                      "the dispatch routine for the application request " + describe() +
                          " returned " + statusName(status) +
                          " without completing the request (a routine that keeps a request must "
@@ -216,7 +218,8 @@ class DeviceReference {
 std::unique_ptr<DeviceReference> targetOf(Kernel::Impl& impl, PFILE_OBJECT file, const char* call) {
     std::lock_guard lock(impl.mutex);
     if (!impl.files.count(file))
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, reinterpret_cast<ULONG_PTR>(file), 0, 0, 0,
+        bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kModelCheckInvalidObject,
+                 reinterpret_cast<ULONG_PTR>(file), 0, 0,
                  std::string("the application call ") + call + " on " + fileText(file) +
                      ", which is not an open file object");
     return std::make_unique<DeviceReference>(impl, impl.topOfStackLocked(file->DeviceObject));
@@ -407,12 +410,13 @@ std::unique_ptr<UserRequest> Kernel::deviceIoControl(PFILE_OBJECT file, ULONG co
         case METHOD_BUFFERED: {
             ULONG length = inputLength > outputLength ? inputLength : outputLength;
             built = request->systemBuffer(length, input, inputLength);
-            if (output && outputLength)
+            // The I/O manager copies Information bytes back into the caller's output pointer
+            // whenever there is one and a system buffer (IRP_INPUT_OPERATION), whatever the
+            // output length: an Information larger than that length overruns the caller.
+            if (output && length)
                 irp->Flags |= IRP_INPUT_OPERATION;
             IrpShadow& s = request->shadow();
-            // Output is copied back only into a buffer the caller gave (IRP_INPUT_OPERATION),
-            // so only then can an Information larger than it overrun the caller's memory.
-            s.copyBack = output != nullptr && outputLength != 0;
+            s.copyBack = output != nullptr && length != 0;
             s.copyBackTo = output;
             s.copyBackLength = outputLength;
             s.checkInformation = s.copyBack;
@@ -446,8 +450,8 @@ std::unique_ptr<UserRequest> Kernel::systemRequest(
     {
         std::lock_guard lock(impl.mutex);
         if (!impl.devices.count(device))
-            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, reinterpret_cast<ULONG_PTR>(device), 0, 0,
-                     0,
+            bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierInvalidDevice,
+                     reinterpret_cast<ULONG_PTR>(device), 0, 0,
                      "systemRequest to " + hex(reinterpret_cast<ULONG_PTR>(device)) +
                          ", which is not a device object");
     }

@@ -2,6 +2,12 @@
 // the interface table they fill seen through reads, writes and pipe resets.
 #include "tests/driver/driver_fixture.hpp"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace std::chrono_literals;
+
 namespace vavedu::test {
 namespace {
 
@@ -11,7 +17,7 @@ using sim::usb::EndpointType;
 using sim::usb::Fault;
 
 class SelectionTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(loadDriver(), STATUS_SUCCESS);
         node = plugInstrument();
@@ -33,7 +39,8 @@ protected:
     NTSTATUS writeTo(std::u16string_view suffix, size_t length) {
         sim::Handle handle;
         NTSTATUS status = open(node, suffix, &handle);
-        if (status < 0) return status;
+        if (status < 0)
+            return status;
         Bytes data(length, 0x33);
         return handle.write(data.data(), (ULONG)data.size()).status;
     }
@@ -95,10 +102,10 @@ TEST_F(SelectionTest, OnlyAlternateSettingZeroIsTakenAtConfiguration) {
     EXPECT_EQ(bus.alternateSetting(pdo(node), 0), 0);
     // With 512-byte packets a 64-byte write is no multiple of the packet size: no ZLP.
     LONG on = 1;
-    ASSERT_EQ(ioctl(control, IOCTL_BULK_ZERO_LENGTH_PACKET_MODE,
-                    {reinterpret_cast<uint8_t*>(&on), 4}, 0)
-                  .status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        ioctl(control, IOCTL_BULK_ZERO_LENGTH_PACKET_MODE, {reinterpret_cast<uint8_t*>(&on), 4}, 0)
+            .status,
+        STATUS_SUCCESS);
     ASSERT_EQ(writeTo(u"\\PIPE_0", 64), STATUS_SUCCESS);
     EXPECT_EQ(completedOnEndpoint(0x01).size(), 1u);
 }
@@ -127,10 +134,10 @@ TEST_F(SelectionTest, AlternateSettingOneHas64BytePackets) {
     ASSERT_EQ(selectInterface(0, 1), STATUS_SUCCESS);
     EXPECT_EQ(bus.alternateSetting(pdo(node), 0), 1);
     LONG on = 1;
-    ASSERT_EQ(ioctl(control, IOCTL_BULK_ZERO_LENGTH_PACKET_MODE,
-                    {reinterpret_cast<uint8_t*>(&on), 4}, 0)
-                  .status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        ioctl(control, IOCTL_BULK_ZERO_LENGTH_PACKET_MODE, {reinterpret_cast<uint8_t*>(&on), 4}, 0)
+            .status,
+        STATUS_SUCCESS);
     ASSERT_EQ(writeTo(u"\\PIPE_0", 64), STATUS_SUCCESS);
     std::vector<sim::usb::TraceRecord> stages = completedOnEndpoint(0x01);
     ASSERT_EQ(stages.size(), 2u) << "64 bytes are one whole packet: a zero-length packet follows";
@@ -179,8 +186,14 @@ TEST_F(SelectionTest, PipeResetChecksItsIndexes) {
 
 // Devices of the tests' own making for the table's limits.
 class CustomSelectionTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(loadDriver(), STATUS_SUCCESS); }
+    // "\PIPE_p\INTERFACE_i"
+    static std::u16string pipeName(int pipe, int interface) {
+        std::string name =
+            "\\PIPE_" + std::to_string(pipe) + "\\INTERFACE_" + std::to_string(interface);
+        return std::u16string(name.begin(), name.end());
+    }
 };
 
 TEST_F(CustomSelectionTest, MoreInterfacesAnnouncedThanPresent) {
@@ -191,8 +204,8 @@ TEST_F(CustomSelectionTest, MoreInterfacesAnnouncedThanPresent) {
                        .endpoint(0x02, EndpointType::Bulk, 512)
                        .build();
     config[4] = 3;  // bNumInterfaces says three
-    int node = plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1),
-                                                     std::vector<Bytes>{config}));
+    int node =
+        plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1), std::vector<Bytes>{config}));
     ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
     sim::Handle control = open(node);
     uint8_t reset[4] = {0, 2, 0, 0};
@@ -201,23 +214,90 @@ TEST_F(CustomSelectionTest, MoreInterfacesAnnouncedThanPresent) {
     EXPECT_EQ(ioctl(control, IOCTL_BULK_RESET_PIPE, reset, 0).status, STATUS_SUCCESS);
 }
 
-TEST_F(CustomSelectionTest, OnlyTenInterfacesAreTaken) {
-    ConfigurationBuilder builder(1);
-    for (uint8_t i = 0; i < 12; i++) {
-        builder.interface(i, 0, 0xFF).endpoint((uint8_t)(i + 1), EndpointType::Bulk, 512);
+// Twelve interfaces, in either order: the selection names all twelve, the table keeps numbers 0
+// to 9, each in its own entry, and numbers 10 and 11 are refused.
+TEST_F(CustomSelectionTest, OnlyInterfacesNumberedBelowTenAreKept) {
+    for (bool descending : {false, true}) {
+        SCOPED_TRACE(descending ? "descending" : "ascending");
+        ConfigurationBuilder builder(1);
+        for (int i = 0; i < 12; i++) {
+            uint8_t number = (uint8_t)(descending ? 11 - i : i);
+            builder.interface(number, 0, 0xFF).endpoint(number + 1, EndpointType::Bulk, 512);
+        }
+        int node = plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1),
+                                                         std::vector<Bytes>{builder.build()}));
+        ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
+        sim::Handle control = open(node);
+        for (uint8_t number : {0, 1, 9, 10, 11}) {
+            SCOPED_TRACE(number);
+            NTSTATUS expected = number < 10 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+            sim::Handle handle;
+            EXPECT_EQ(open(node, pipeName(0, number), &handle), expected);
+            if (number < 10) {
+                bus.trace().clear();
+                Bytes data(8, 1);
+                EXPECT_EQ(handle.write(data.data(), 8).status, STATUS_SUCCESS);
+                EXPECT_EQ(stageLengths(number + 1), std::vector<uint32_t>{8});
+            }
+            uint8_t reset[4] = {0, number, 0, 0};
+            EXPECT_EQ(ioctl(control, IOCTL_BULK_RESET_PIPE, reset, 0).status, expected);
+            uint8_t select[2] = {number, 0};
+            EXPECT_EQ(ioctl(control, IOCTL_BULK_SELECT_INTERFACE, select, 0).status, expected);
+        }
+        system.remove(node);
     }
-    int node = plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1),
-                                                     std::vector<Bytes>{builder.build()}));
+}
+
+// Interfaces numbered 1 and 3: entry n holds interface n for every request that names it.
+TEST_F(CustomSelectionTest, InterfacesNumberedWithGapsKeepTheirNumbers) {
+    Bytes descriptors = testDeviceDescriptor(1);
+    Bytes config = ConfigurationBuilder(1)
+                       .interface(1, 0, 0xFF)
+                       .endpoint(0x01, EndpointType::Bulk, 512)
+                       .endpoint(0x81, EndpointType::Bulk, 512)
+                       .interface(3, 0, 0xFF)
+                       .endpoint(0x03, EndpointType::Bulk, 512)
+                       .endpoint(0x83, EndpointType::Bulk, 512)
+                       .interface(3, 1, 0xFF)
+                       .endpoint(0x03, EndpointType::Bulk, 64)
+                       .endpoint(0x83, EndpointType::Bulk, 64)
+                       .build();
+    descriptors.insert(descriptors.end(), config.begin(), config.end());
+    int node = plug(std::make_unique<sim::usb::RawDescriptorModel>(descriptors));
     ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
     sim::Handle control = open(node);
-    uint8_t reset[4] = {0, 9, 0, 0};
-    EXPECT_EQ(ioctl(control, IOCTL_BULK_RESET_PIPE, reset, 0).status, STATUS_SUCCESS);
-    reset[1] = 10;
-    EXPECT_EQ(ioctl(control, IOCTL_BULK_RESET_PIPE, reset, 0).status, STATUS_INVALID_PARAMETER);
-    sim::Handle tenth;
-    EXPECT_EQ(open(node, u"\\PIPE_0\\INTERFACE_9", &tenth), STATUS_SUCCESS);
-    Bytes data(8, 1);
-    EXPECT_EQ(tenth.write(data.data(), 8).status, STATUS_SUCCESS);
+    struct Case {
+        uint8_t interface;
+        NTSTATUS status;
+        uint8_t endpoint;  // of the write, when it succeeds
+    };
+    const Case cases[] = {
+        {1, STATUS_SUCCESS, 0x01},
+        {3, STATUS_SUCCESS, 0x03},
+        {0, STATUS_INVALID_DEVICE_STATE, 0},
+        {2, STATUS_INVALID_DEVICE_STATE, 0},
+    };
+    // Before and after interface 3 gets another setting: interface 1's pipes stay alive.
+    for (uint8_t alternate : {0, 1}) {
+        uint8_t select[2] = {3, alternate};
+        ASSERT_EQ(ioctl(control, IOCTL_BULK_SELECT_INTERFACE, select, 0).status, STATUS_SUCCESS);
+        for (const Case& c : cases) {
+            SCOPED_TRACE("interface " + std::to_string(c.interface) + " alternate " +
+                         std::to_string(alternate));
+            sim::Handle out = open(node, pipeName(0, c.interface));
+            sim::Handle in = open(node, pipeName(1, c.interface));
+            Bytes data = pattern(100), back(512);
+            bus.trace().clear();
+            EXPECT_EQ(out.write(data.data(), 100).status, c.status);
+            if (c.status == STATUS_SUCCESS) {
+                EXPECT_EQ(stageLengths(c.endpoint), std::vector<uint32_t>{100});
+                EXPECT_EQ(in.read(back.data(), 512).information, 100u);
+            }
+            uint8_t reset[4] = {0, c.interface, 0, 0};
+            EXPECT_EQ(ioctl(control, IOCTL_BULK_RESET_PIPE, reset, 0).status,
+                      c.status == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+        }
+    }
 }
 
 TEST_F(CustomSelectionTest, ASettingWithoutEndpoints) {
@@ -227,8 +307,8 @@ TEST_F(CustomSelectionTest, ASettingWithoutEndpoints) {
                        .endpoint(0x81, EndpointType::Bulk, 512)
                        .interface(0, 1, 0xFF)
                        .build();
-    int node = plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1),
-                                                     std::vector<Bytes>{config}));
+    int node =
+        plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1), std::vector<Bytes>{config}));
     ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
     sim::Handle control = open(node);
     uint8_t selection[2] = {0, 1};
@@ -242,7 +322,8 @@ TEST_F(CustomSelectionTest, EveryPipeGetsTheRegistryTransferSize) {
     system.unloadDriver();
     ASSERT_EQ(loadDriver({{std::u16string(kMaxTransferSizeValue), 65536}}), STATUS_SUCCESS);
     int node = plugInstrument();
-    for (auto [suffix, endpoint] : {std::pair{u"\\PIPE_0", 0x01}, {u"\\PIPE_0\\INTERFACE_1", 0x02}}) {
+    for (auto [suffix, endpoint] :
+         {std::pair{u"\\PIPE_0", 0x01}, {u"\\PIPE_0\\INTERFACE_1", 0x02}}) {
         sim::Handle handle = open(node, suffix);
         Bytes data(70000, 2);
         ASSERT_EQ(handle.write(data.data(), (ULONG)data.size()).status, STATUS_SUCCESS);
@@ -255,14 +336,15 @@ TEST_F(CustomSelectionTest, EveryPipeGetsTheRegistryTransferSize) {
 // Every allocation a selection can see fail, one at a time: the failure tables' outcome, nothing
 // leaked, and the next attempt succeeds.
 class SelectionFaultTest : public SelectionTest {
-protected:
+  protected:
     // The driver's allocation sites reached by `scenario`.
     std::vector<sim::AllocationSite> sitesOf(const std::function<void()>& scenario) {
         system.kernel().resetSitesReached();
         scenario();
         std::vector<sim::AllocationSite> sites;
         for (const auto& site : system.kernel().sitesReached()) {
-            if (site.describe().find("libVaVedu") != std::string::npos) sites.push_back(site);
+            if (site.describe().find("libVaVedu") != std::string::npos)
+                sites.push_back(site);
         }
         return sites;
     }
@@ -320,11 +402,36 @@ TEST_F(SelectionFaultTest, StartUnderEveryAllocationFailure) {
             EXPECT_EQ(added, STATUS_INSUFFICIENT_RESOURCES) << site.describe();
         }
         system.kernel().setFaultPolicy(sim::FaultPolicy::none());
-        if (added >= 0) system.remove(other);
+        if (added >= 0)
+            system.remove(other);
         EXPECT_EQ(system.kernel().counters().outstandingOf(sim::AllocationKind::Pool), poolBefore)
             << "after " << site.describe() << ": " << system.kernel().leakReport();
     }
 }
 
 }  // namespace
+// An application thread suspended while its selection waits for the device must not hold up a
+// surprise removal, which needs the selection lock to stop the device.
+TEST_F(SelectionTest, ASuspendedSelectionDoesNotHoldUpSurpriseRemoval) {
+    system.kernel().setHangLimit(std::chrono::seconds(5));
+    bus.setControlCompletionMode(CompletionMode::Held);
+    std::atomic<sim::ThreadId> selector{0};
+    std::thread application([&] {
+        selector = sim::currentThreadId();
+        selectConfiguration(1);
+    });
+    ASSERT_TRUE(bus.waitForHeld(1));
+    system.kernel().suspendThread(selector);
+    // It is stopped in its wait for the device unless it holds the lock in a critical region.
+    bool stoppedInsideTheLock = system.kernel().waitUntilSuspended(selector, 200ms);
+    bus.setControlCompletionMode(CompletionMode::Inline);
+    bus.releaseHeld(bus.heldUrbs().front().id);
+    EXPECT_EQ(system.surpriseRemove(node), STATUS_SUCCESS);
+    system.kernel().resumeThread(selector);
+    application.join();
+    EXPECT_FALSE(stoppedInsideTheLock);
+    control.close();
+    EXPECT_EQ(system.remove(node), STATUS_SUCCESS);
+}
+
 }  // namespace vavedu::test

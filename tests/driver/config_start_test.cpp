@@ -144,6 +144,10 @@ TEST_F(StartTest, ShortOrMalformedDescriptorsGiveTheConfigurationError) {
         {"noConfiguration", testDeviceDescriptor(0), {}},
         {"totalLengthBelowNine", testDeviceDescriptor(1), {withTotalLength(good, 7)}},
         {"fewerBytesThanTotalLength", testDeviceDescriptor(1), {withTotalLength(good, 200)}},
+        // The interface walk starts behind the configuration descriptor, by its bLength.
+        {"configurationLengthPastTotal",
+         testDeviceDescriptor(1),
+         {withByte(withTotalLength(good, 9), 0, 10)}},
     };
     for (const Case& c : cases) {
         int node = plug(std::make_unique<ScriptedDevice>(c.device, c.configurations));

@@ -281,6 +281,12 @@ TEST_F(ControlTransfers, AnOutTransferNeverReportsMoreThanTheOutputBuffer) {
     result = controlTransfer(handle, packet(0x40, 2, 0, 0, 8), data, 8);
     EXPECT_EQ(result.information, 8u);
     EXPECT_EQ(completed(URB_FUNCTION_VENDOR_DEVICE).back().requestedLength, 8u);
+    // An output pointer of length 0 receives the byte count too: it must be 0.
+    setSetupPacket(handle, packet(0x40, 2, 0, 0, 8));
+    uint8_t none[1];
+    result = handle.deviceIoControl(IOCTL_BULK_CONTROL_TRANSFER, data.data(), 8, none, 0);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 0u);
 }
 
 TEST_F(ControlTransfers, SetConfigurationIsCarriedOutByTheDriver) {

@@ -2,11 +2,15 @@
 // instrument gets at the first close of a handle.
 #include "tests/driver/driver_fixture.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vavedu::test {
 namespace {
 
+using sim::usb::CompletionMode;
 using sim::usb::Fault;
 using sim::usb::InstrumentModel;
 
@@ -133,6 +137,32 @@ TEST_F(PipeHandles, TheFirstCloseSendsOneVendorRequest) {
     EXPECT_EQ(hex(vendor[0].setup->bytes()), "4000000000000000");
     EXPECT_EQ(vendor[0].requestedLength, 0u);
     EXPECT_EQ(vendor[0].transferFlags, static_cast<uint32_t>(USBD_SHORT_TRANSFER_OK));
+}
+
+// Two first closes at once: the one that claims the request sends it while the other completes
+// without a request of its own.
+TEST_F(PipeHandles, TwoFirstClosesAtOnceSendOneRequest) {
+    sim::Handle a = open(node, u"\\PIPE_0");
+    sim::Handle b = open(node, u"\\PIPE_1");
+    bus.setControlCompletionMode(CompletionMode::Held);
+    std::thread first([&] { a.close(); });
+    ASSERT_TRUE(bus.waitForHeld(1));
+    std::atomic<bool> secondDone = false;
+    std::thread second([&] {
+        b.close();
+        secondDone = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!secondDone && bus.heldUrbs().size() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_TRUE(secondDone) << "the second close sent a request of its own";
+    bus.setControlCompletionMode(CompletionMode::Inline);
+    for (const auto& held : bus.heldUrbs())
+        bus.releaseHeld(held.id);
+    first.join();
+    second.join();
+    EXPECT_EQ(closeRequestsOnTheBus(), 1u);
+    EXPECT_EQ(instrument(node).closeRequests(), 1u);
 }
 
 TEST_F(PipeHandles, TheCloseRequestIsNotRepeatedAfterStopAndStart) {

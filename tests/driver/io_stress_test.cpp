@@ -141,6 +141,28 @@ TEST_F(Stress, ConcurrentReadsWritesAndCancelsLoseNothing) {
     EXPECT_EQ(instrument(node).loopbackWaiting(), 0u);
 }
 
+// Reads and writes at once from two threads on one handle opened without a name: each request
+// takes its own pipe, and nothing of the shared handle is written (the ThreadSanitizer run).
+TEST_F(Stress, ReadsAndWritesAtOnceOnOneUnnamedHandle) {
+    ASSERT_EQ(loadDriver(), STATUS_SUCCESS);
+    node = plugInstrument();
+    sim::Handle handle = open(node);
+    constexpr int kRounds = 200;
+    std::thread writer([&] {
+        Bytes data = pattern(512);
+        for (int i = 0; i < kRounds; ++i)
+            EXPECT_EQ(handle.write(data.data(), 512).information, 512u);
+    });
+    Bytes back(512);
+    for (int i = 0; i < kRounds; ++i) {
+        sim::AppResult result = handle.read(back.data(), 512);
+        EXPECT_EQ(result.status, STATUS_SUCCESS) << sim::statusName(result.status);
+        EXPECT_EQ(result.information, 512u);
+    }
+    writer.join();
+    EXPECT_EQ(handle.fileObject()->FsContext, nullptr);
+}
+
 // Selections replace the interface table while reads and writes are admitted, started and
 // completed on other threads: every request ends, none touches a freed table entry (the
 // sanitizer build), and the device works afterwards.

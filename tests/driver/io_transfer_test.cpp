@@ -98,17 +98,89 @@ TEST_F(Transfers, TheRegistryCanRaiseTheChunkSize) {
     EXPECT_EQ(stageLengths(0x81), (std::vector<uint32_t>{65536, 34464}));
 }
 
-// With 5000-byte chunks over a page-aligned buffer the first chunk spans two pages and the fifth
-// (bytes 20000 to 24999) three: the MDL built for the first must have room for it.
+// A maximum transfer size of 5000 over 512-byte packets makes chunks of 4608 bytes. Over a buffer
+// that starts 100 bytes into a page the first chunk spans two pages and the eighth (bytes 32256
+// to 36863) three: the MDL built for the first must have room for it.
 TEST_F(Transfers, ALaterChunkMaySpanOnePageMoreThanTheFirst) {
     start({{std::u16string(kMaxTransferSizeValue), 5000}});
-    constexpr size_t kLength = 25000;
+    constexpr size_t kLength = 8 * 4608;
     std::unique_ptr<uint8_t, decltype(&std::free)> buffer(
-        static_cast<uint8_t*>(std::aligned_alloc(4096, 28672)), &std::free);
+        static_cast<uint8_t*>(std::aligned_alloc(4096, 11 * 4096)), &std::free);
     Bytes data = pattern(kLength);
-    std::copy(data.begin(), data.end(), buffer.get());
-    EXPECT_EQ(out.write(buffer.get(), kLength).information, kLength);
-    EXPECT_EQ(stageLengths(0x01), (std::vector<uint32_t>{5000, 5000, 5000, 5000, 5000}));
+    std::copy(data.begin(), data.end(), buffer.get() + 100);
+    EXPECT_EQ(out.write(buffer.get() + 100, kLength).information, kLength);
+    EXPECT_EQ(stageLengths(0x01), std::vector<uint32_t>(8, 4608));
+}
+
+// With a maximum transfer size of 1000 and 512-byte packets, a chunk of 1000 bytes would end
+// inside the device's second full packet: the chunk is a whole number of packets instead.
+TEST_F(Transfers, AChunkIsAWholeNumberOfPackets) {
+    start({{std::u16string(kMaxTransferSizeValue), 1000}});
+    Bytes data = pattern(2048), back;
+    sim::AppResult result = loopback(data, 2048, &back);
+    EXPECT_EQ(result.status, STATUS_SUCCESS) << sim::statusName(result.status);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(stageLengths(0x81), std::vector<uint32_t>(4, 512));
+}
+
+// Several MiB in 16 KiB chunks, with its zero-length packet, whether the bus completes each stage
+// inside the send or later on its own thread: the same stages and byte counts.
+TEST_F(Transfers, LongTransfersInEveryCompletionMode) {
+    start();
+    constexpr ULONG kLength = 4u << 20;
+    ASSERT_EQ(zeroLengthPacketMode(out, 1).status, STATUS_SUCCESS);
+    for (CompletionMode mode : {CompletionMode::Inline, CompletionMode::Async}) {
+        SCOPED_TRACE(mode == CompletionMode::Inline ? "inline" : "async");
+        bus.setBulkCompletionMode(mode);
+        bus.trace().clear();
+        Bytes data = pattern(kLength), back;
+        sim::AppResult result = loopback(data, kLength, &back);
+        EXPECT_EQ(result.status, STATUS_SUCCESS) << sim::statusName(result.status);
+        EXPECT_TRUE(back == data);
+        std::vector<uint32_t> chunks(kLength / 16384, 16384);
+        EXPECT_EQ(stageLengths(0x81), chunks);
+        chunks.push_back(0);
+        EXPECT_EQ(stageLengths(0x01), chunks);
+    }
+}
+
+// A write cut off by a stop (its pipe is gone when a stage completes) fails when bytes were left
+// or its zero-length packet was due; a read that ends so keeps what arrived.
+TEST_F(Transfers, ATransferCutOffByAStop) {
+    start();
+    struct Case {
+        const char* name;
+        bool read;
+        LONG zeroLengthPacketMode;
+        ULONG length;
+        NTSTATUS status;
+        ULONG information;
+    };
+    const Case cases[] = {
+        {"write with bytes left", false, 0, 40000, STATUS_NOINTERFACE, 0},
+        {"write owing its zero-length packet", false, 1, 16384, STATUS_NOINTERFACE, 0},
+        {"write done", false, 1, 1000, STATUS_SUCCESS, 1000},
+        {"write done without zero-length packet", false, 0, 16384, STATUS_SUCCESS, 16384},
+        {"read with bytes left", true, 0, 40000, STATUS_SUCCESS, 16384},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t endpoint = c.read ? 0x81 : 0x01;
+        hold(endpoint);
+        ASSERT_EQ(zeroLengthPacketMode(out, c.zeroLengthPacketMode).status, STATUS_SUCCESS);
+        bus.trace().clear();
+        Bytes buffer = pattern(c.length);
+        auto request = c.read ? in.readAsync(buffer.data(), c.length)
+                              : out.writeAsync(buffer.data(), c.length);
+        nextHeld();
+        ASSERT_EQ(system.stop(node), STATUS_SUCCESS);
+        complete(std::min<ULONG>(c.length, 16384));
+        sim::IoResult result = request->wait();
+        EXPECT_EQ(result.status, c.status) << sim::statusName(result.status);
+        EXPECT_EQ(result.information, c.information);
+        EXPECT_EQ(stageLengths(endpoint).size(), 1u);
+        ASSERT_EQ(system.start(node), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(Transfers, ZeroLengthPacketsFollowWritesOfWholePackets) {

@@ -45,6 +45,29 @@ NTSTATUS NTAPI stopRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// A driver's own IRP sent to the lower device `sends` times in all. Nested: each completion
+// routine sends the next (one frame deeper each time when the lower device completes inline).
+// Looped: the completion routine only stops the walk, and the sender sends again.
+struct Resender {
+    PDEVICE_OBJECT lower;
+    int sends;
+    static void prepare(PIRP irp, Resender* self) {
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, nested, self, TRUE, TRUE, TRUE);
+    }
+    static NTSTATUS NTAPI nested(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto* self = static_cast<Resender*>(context);
+        if (--self->sends > 0) {
+            prepare(irp, self);
+            IoCallDriver(self->lower, irp);
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    static NTSTATUS NTAPI stop(PDEVICE_OBJECT, PIRP, PVOID) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
+
 // An upper driver attached to a lower one; the lower completes what it is told to.
 class IrpTest : public KernelTest {
   protected:
@@ -242,7 +265,7 @@ TEST_F(IrpTest, InternalRequestCarriesItsArgument) {
     int urb = 0;
     lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
         EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1, &urb);
-        return complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+        return complete(irp, STATUS_SUCCESS);
     });
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -250,9 +273,43 @@ TEST_F(IrpTest, InternalRequestCarriesItsArgument) {
     PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lowerDevice_, nullptr, 0, nullptr, 0, TRUE,
                                              &event, &iosb);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
-    EXPECT_EQ(IoCallDriver(lowerDevice_, irp), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_NE(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(IoCallDriver(lowerDevice_, irp), STATUS_SUCCESS);
+}
+
+// The status block and event of a request from IoBuildDeviceIoControlRequest are set by the
+// building thread's APC, and only when the request succeeded or had been pended.
+TEST_F(IrpTest, ThreadedRequestReportsOnlySuccessOrAPendedResult) {
+    struct Case {
+        const char* name;
+        NTSTATUS status;
+        bool pend;
+        bool reported;
+    } cases[] = {
+        {"success at once", STATUS_SUCCESS, false, true},
+        {"failure at once", STATUS_DEVICE_NOT_CONNECTED, false, false},
+        {"failure after pending", STATUS_DEVICE_NOT_CONNECTED, true, true},
+    };
+    for (const Case& c : cases) {
+        lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL, [&c](PDEVICE_OBJECT, PIRP irp) {
+            if (!c.pend)
+                return complete(irp, c.status, 3);
+            IoMarkIrpPending(irp);
+            completeLater(irp, c.status, 3);
+            return STATUS_PENDING;
+        });
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{{STATUS_PENDING}, 99};
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lowerDevice_, nullptr, 0, nullptr, 0,
+                                                 TRUE, &event, &iosb);
+        NTSTATUS sent = IoCallDriver(lowerDevice_, irp);
+        EXPECT_EQ(sent, c.pend ? STATUS_PENDING : c.status) << c.name;
+        if (c.pend)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(KeReadStateEvent(&event) != 0, c.reported) << c.name;
+        EXPECT_EQ(iosb.Status, c.reported ? c.status : STATUS_PENDING) << c.name;
+        EXPECT_EQ(iosb.Information, c.reported ? 3u : 99u) << c.name;
+    }
 }
 
 VOID NTAPI cancelQueued(PDEVICE_OBJECT, PIRP irp) {
@@ -330,6 +387,43 @@ TEST_F(IrpTest, LeakedIrpIsReported) {
 }
 
 // Each rule of the I/O manager that stops the machine.
+// What the I/O manager allows: invoke flags without a routine call nothing, and a request it
+// built may be completed without ever being sent (its final step frees it).
+TEST_F(IrpTest, CompletionAtTheLimitsOfTheStack) {
+    lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+               [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lowerDevice_, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &iosb);
+    IoSetCompletionRoutine(irp, nullptr, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(lowerDevice_, irp), STATUS_SUCCESS);
+    PIRP unsent = IoBuildDeviceIoControlRequest(0x220003, lowerDevice_, nullptr, 0, nullptr, 0,
+                                                TRUE, &event, &iosb);
+    complete(unsent, STATUS_CANCELLED);
+}
+
+// A completion routine may hand its IRP to another thread, which completes it before the routine
+// has returned STATUS_MORE_PROCESSING_REQUIRED.
+TEST_F(IrpTest, AnotherThreadMayCompleteTheIrpBeforeItsRoutineReturns) {
+    lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+               [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lowerDevice_, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &iosb);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP irp, PVOID) {
+            std::thread([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); }).join();
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(lowerDevice_, irp), STATUS_SUCCESS);
+}
+
 TEST_F(IrpDeathTest, IoRules) {
     struct Case {
         const char* name;
@@ -441,6 +535,47 @@ TEST_F(IrpDeathTest, IoRules) {
              IoFreeIrp(irp);
          },
          "STOP: 0x000000C9.*has not been completed"},
+        {"dispatch routine returning at another IRQL",
+         [&] {
+             lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+                 KIRQL old;
+                 KeRaiseIrql(DISPATCH_LEVEL, &old);
+                 return complete(irp, STATUS_SUCCESS);
+             });
+             IoCallDriver(lowerDevice_, driverIrp(&trace));
+         },
+         "STOP: 0x000000C9 \\(0x0000000000000005, .*, 0x0000000000000000, "
+         "0x0000000000000002\\).*returned at DISPATCH_LEVEL"},
+        {"completion routine returning at another IRQL",
+         [&] {
+             lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                        [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); });
+             IoCallDriver(lowerDevice_, driverIrp(&trace, [](PDEVICE_OBJECT, PIRP, PVOID) {
+                              KIRQL old;
+                              KeRaiseIrql(DISPATCH_LEVEL, &old);
+                              return STATUS_MORE_PROCESSING_REQUIRED;
+                          }));
+         },
+         "STOP: 0x000000C4 \\(0x00000000000000FA.*completion routine .* returned at "
+         "DISPATCH_LEVEL"},
+        {"completion routine leaving a critical region entered",
+         [&] {
+             lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                        [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); });
+             IoCallDriver(lowerDevice_, driverIrp(&trace, [](PDEVICE_OBJECT, PIRP, PVOID) {
+                              KeEnterCriticalRegion();
+                              return STATUS_MORE_PROCESSING_REQUIRED;
+                          }));
+         },
+         "STOP: 0x000000C4 \\(0x00000000000000FB.*APC disable count"},
+        {"a PASSIVE_LEVEL routine at DISPATCH_LEVEL",
+         [&] {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             IoDetachDevice(lowerDevice_);
+         },
+         "STOP: 0x000000C4 \\(0x00000000000000E5.*IoDetachDevice at DISPATCH_LEVEL "
+         "\\(PASSIVE_LEVEL only\\)"},
     };
     for (const auto& c : cases)
         EXPECT_DEATH(c.body(), c.expected) << c.name;
@@ -459,7 +594,57 @@ TEST_F(IrpDeathTest, BufferedOutputLargerThanTheCallersBuffer) {
                                                      output, 8, FALSE, &event, &iosb);
             IoCallDriver(lowerDevice_, irp);
         },
-        "STOP: 0x000000C9.*Information 9, more than the 8 bytes of output");
+        "STOP: 0x000000C4 \\(0x0000000000050001.*Information 9, more than the 8 bytes of output");
+}
+
+// A driver that waits for the event of a request that failed at once waits for ever.
+TEST_F(IrpDeathTest, WaitingForTheEventOfARequestThatFailedAtOnceHangs) {
+    auto waitUnconditionally = [this] {
+        kernel_->setHangLimit(std::chrono::milliseconds(300));
+        lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                   [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_UNSUCCESSFUL); });
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lowerDevice_, nullptr, 0, nullptr, 0,
+                                                 TRUE, &event, &iosb);
+        IoCallDriver(lowerDevice_, irp);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    };
+    EXPECT_DEATH(waitUnconditionally(),
+                 "STOP: 0x000000EA.*KeWaitForSingleObject without a time-out in .*the wait did "
+                 "not end within the hang limit");
+}
+
+// A sender that loops keeps the kernel stack flat however many requests the lower driver
+// completes inline; one that sends from each completion routine overflows it.
+TEST_F(IrpTest, InlineCompletionsInALoopKeepTheKernelStackFlat) {
+    lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+               [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); });
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    sim::resetKernelStackPeak();
+    for (int i = 0; i < 1000; ++i) {
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, Resender::stop, nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(lowerDevice_, irp);
+    }
+    EXPECT_LT(sim::kernelStackPeak(), sim::kKernelStackSize / 4);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpDeathTest, SendsNestedInCompletionRoutinesOverflowTheKernelStack) {
+    auto sendNested = [this] {
+        lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                   [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); });
+        Resender resender{lowerDevice_, 100};
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        Resender::prepare(irp, &resender);
+        IoCallDriver(lowerDevice_, irp);
+    };
+    EXPECT_DEATH(
+        sendNested(),
+        "STOP: 0x0000007F \\(0x0000000000000008.*kernel stack overflow.*frames by routine:"
+        ".*20 x completion routine");
 }
 
 }  // namespace

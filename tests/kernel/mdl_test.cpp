@@ -105,6 +105,28 @@ TEST_F(MdlTest, NonPagedSourceNeedsNoMapping) {
     ExFreePool(pool);
 }
 
+// A partial MDL over a mapped source shares the source's mapping and is built again and again
+// without unmapping; one MDL describes up to 4 GB less a page.
+TEST_F(MdlTest, PartialOfAMappedSourceSharesItsMappingAndIsRebuilt) {
+    PMDL source = IoAllocateMdl(buffer_, 3 * PAGE_SIZE, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(source, KernelMode, IoReadAccess);
+    char* mapped = static_cast<char*>(MmGetSystemAddressForMdlSafe(source, NormalPagePriority));
+    PMDL partial = IoAllocateMdl(buffer_, PAGE_SIZE, FALSE, FALSE, nullptr);
+    for (size_t offset : {size_t{0}, size_t{100}, size_t{PAGE_SIZE}}) {
+        IoBuildPartialMdl(source, partial, buffer_ + offset, 64);
+        EXPECT_TRUE(partial->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+        EXPECT_FALSE(partial->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED);
+        EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), mapped + offset);
+    }
+    IoFreeMdl(partial);
+    MmUnlockPages(source);
+    IoFreeMdl(source);
+    PMDL largest = IoAllocateMdl(buffer_, 0xFFFFF000u - PAGE_SIZE, FALSE, FALSE, nullptr);
+    EXPECT_NE(largest, nullptr);
+    IoFreeMdl(largest);
+    EXPECT_EQ(IoAllocateMdl(nullptr, 0xFFFFF001u, FALSE, FALSE, nullptr), nullptr);
+}
+
 TEST_F(MdlDeathTest, MdlRules) {
     struct Case {
         const char* name;
@@ -139,7 +161,7 @@ TEST_F(MdlDeathTest, MdlRules) {
              MmGetSystemAddressForMdlSafe(target, NormalPagePriority);
              IoBuildPartialMdl(source, target, buffer_ + 16, 16);
          },
-         "STOP: 0x000000C4.*is still mapped"},
+         "STOP: 0x000000C4.*still has a mapping of its own"},
         {"unmapping what is not mapped",
          [&] {
              PMDL source = lockedSource();

@@ -17,7 +17,9 @@ class RegistryTest : public KernelTest {
         table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | flags;
         table[0].Name = const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(name));
         table[0].EntryContext = value;
-        table[0].DefaultType = defaultType;
+        table[0].DefaultType = (flags & RTL_QUERY_REGISTRY_TYPECHECK)
+                                   ? (defaultType << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | defaultType
+                                   : defaultType;
         table[0].DefaultData = &fallback;
         table[0].DefaultLength = sizeof fallback;
         return RtlQueryRegistryValues(relativeTo, reinterpret_cast<PCWSTR>(path.c_str()), table,
@@ -29,6 +31,7 @@ TEST_F(RegistryTest, DirectDwordQueries) {
     auto& registry = kernel_->registry();
     registry.setDword(kService, u"MaximumTransferSize", 65536);
     registry.setString(kService, u"Text", u"not a number");
+    registry.setValue(kService, u"Four", REG_BINARY, {1, 2, 3, 4});
     registry.createKey(kService + u"\\Empty");
     struct Case {
         const char* name;
@@ -52,8 +55,12 @@ TEST_F(RegistryTest, DirectDwordQueries) {
          STATUS_SUCCESS, 0x4000},
         {"missing required value", RTL_REGISTRY_ABSOLUTE, kService, u"Other",
          RTL_QUERY_REGISTRY_REQUIRED, STATUS_OBJECT_NAME_NOT_FOUND, 0},
-        {"value of another type is not written", RTL_REGISTRY_ABSOLUTE, kService, u"Text", 0,
-         STATUS_OBJECT_TYPE_MISMATCH, 0},
+        {"with the type check", RTL_REGISTRY_ABSOLUTE, kService, u"MaximumTransferSize",
+         RTL_QUERY_REGISTRY_TYPECHECK, STATUS_SUCCESS, 65536},
+        {"value of another type with the type check is not written", RTL_REGISTRY_ABSOLUTE,
+         kService, u"Text", RTL_QUERY_REGISTRY_TYPECHECK, STATUS_OBJECT_TYPE_MISMATCH, 0},
+        {"four bytes of another type without the type check are written as they are",
+         RTL_REGISTRY_ABSOLUTE, kService, u"Four", 0, STATUS_SUCCESS, 0x04030201},
         {"missing key", RTL_REGISTRY_ABSOLUTE, kService + u"\\Absent", u"X", 0,
          STATUS_OBJECT_NAME_NOT_FOUND, 0},
         {"missing key, optional", RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
@@ -65,6 +72,28 @@ TEST_F(RegistryTest, DirectDwordQueries) {
         ULONG value = 0;
         EXPECT_EQ(queryDword(c.relativeTo, c.path, c.value, &value, c.flags), c.status) << c.name;
         EXPECT_EQ(value, c.result) << c.name;
+    }
+}
+
+// Without the type check the platform writes a value by its own type: a string or a longer
+// binary value into a ULONG overwrites what lies beyond it.
+TEST_F(RegistryTest, DirectQueryOfAnotherTypeIntoAUlongCorruptsMemory) {
+    auto& registry = kernel_->registry();
+    registry.setString(kService, u"Text", u"not a number");
+    registry.setValue(kService, u"Long", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8});
+    struct Case {
+        const char16_t* name;
+        const char* expected;
+    } cases[] = {
+        {u"Text", "REG_SZ .*into a UNICODE_STRING at EntryContext: 16 bytes into a ULONG"},
+        {u"Long", "REG_BINARY \\(8 bytes\\).*with a length header.*room for 4"},
+    };
+    for (const Case& c : cases) {
+        ULONG value = 0x4000;
+        EXPECT_DEATH(queryDword(RTL_REGISTRY_ABSOLUTE, kService, c.name, &value),
+                     std::string("STOP: 0x000000C4 \\(0x0000000000050001.*without "
+                                 "RTL_QUERY_REGISTRY_TYPECHECK.*") +
+                         c.expected);
     }
 }
 

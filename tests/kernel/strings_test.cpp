@@ -71,6 +71,8 @@ TEST_F(StringsTest, UnicodeStringToIntegerReadsOnlyLength) {
     ULONG value = 0;
     EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_SUCCESS);
     EXPECT_EQ(value, 12u);
+    s.Length = 3;  // no whole number of characters
+    EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(StringsTest, CopyAppendCompare) {

@@ -223,4 +223,54 @@ TEST_F(SyncDeathTest, HangWatchdogNamesTheWaiter) {
         ".*waitForeverInDriver.*hang limit of 50 ms");
 }
 
+// SuspendThread stops a thread that waits at PASSIVE_LEVEL where it is, however its wait ends,
+// until it is resumed; inside a critical region the suspension waits for the region's end.
+TEST_F(SyncTest, ASuspendedWaiterStopsOutsideCriticalRegionsOnly) {
+    for (bool critical : {false, true}) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        std::atomic<sim::ThreadId> id{0};
+        std::atomic<bool> waited{false}, left{false};
+        std::thread waiter([&] {
+            id = sim::currentThreadId();
+            if (critical)
+                KeEnterCriticalRegion();
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            waited = true;
+            if (critical)
+                KeLeaveCriticalRegion();
+            left = true;
+        });
+        while (!id)
+            std::this_thread::yield();
+        kernel_->suspendThread(id);
+        EXPECT_EQ(kernel_->waitUntilSuspended(id, 200ms), !critical);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        if (critical) {
+            // The wait ends; the suspension takes the thread as it leaves the region.
+            EXPECT_TRUE(kernel_->waitUntilSuspended(id, 5s));
+            EXPECT_TRUE(waited);
+        } else {
+            std::this_thread::sleep_for(50ms);
+            EXPECT_FALSE(waited) << "a suspended thread does not go on when its event is set";
+        }
+        EXPECT_FALSE(left);
+        kernel_->resumeThread(id);
+        waiter.join();
+        EXPECT_TRUE(left);
+    }
+}
+
+TEST_F(SyncDeathTest, CriticalRegionRules) {
+    EXPECT_DEATH(KeLeaveCriticalRegion(),
+                 "STOP: 0x000000C4 \\(0x000000000000003E.*not in a critical region");
+    auto raised = [] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeEnterCriticalRegion();
+    };
+    EXPECT_DEATH(raised(), "STOP: 0x000000C4 \\(0x000000000000011A.*KeEnterCriticalRegion at "
+                           "DISPATCH_LEVEL");
+}
+
 }  // namespace

@@ -261,15 +261,40 @@ TEST_F(UserIoTest, SystemRequestStaysOutsideTheCounters) {
     kernel_->setFaultPolicy(sim::FaultPolicy::none());
 }
 
+// The I/O manager copies Information bytes into any output pointer the caller gave, even one
+// of length 0; without one nothing is copied and nothing can overrun.
 TEST_F(UserIoDeathTest, BufferedInformationLargerThanTheOutput) {
-    EXPECT_DEATH(
-        {
+    struct Case {
+        ULONG outputLength;
+        const char* expected;
+    } cases[] = {
+        {8, "Information 9, more than the 8 bytes of output"},
+        {0, "Information 9, more than the 0 bytes of output"},
+    };
+    for (const Case& c : cases) {
+        auto control = [&] {
             PFILE_OBJECT file = open();
             information_ = 9;
+            char input[16] = {};
             char output[8];
-            kernel_->deviceIoControl(file, ioctl(METHOD_BUFFERED), nullptr, 0, output, 8)->wait();
-        },
-        "STOP: 0x000000C9.*Information 9, more than the 8 bytes of output");
+            kernel_->deviceIoControl(file, ioctl(METHOD_BUFFERED), input, 16, output,
+                                     c.outputLength)
+                ->wait();
+        };
+        EXPECT_DEATH(control(), std::string("STOP: 0x000000C4 \\(0x0000000000050001.*") +
+                                    c.expected);
+    }
+}
+
+TEST_F(UserIoTest, BufferedOutputWithoutAnOutputPointerCopiesNothing) {
+    PFILE_OBJECT file = open();
+    information_ = 9;
+    char input[16] = {};
+    auto result = kernel_->deviceIoControl(file, ioctl(METHOD_BUFFERED), input, 16, nullptr, 0)
+                      ->wait();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 9u);
+    kernel_->closeFile(file);
 }
 
 TEST_F(UserIoDeathTest, DispatchThatNeitherCompletesNorPends) {

@@ -124,6 +124,11 @@ VOID NTAPI GenericReleaseRemoveLock(PVOID RemoveLock, PVOID Tag);
  * cancellable through CancelRoutine, which must not be null (such a request completes with
  * STATUS_INVALID_PARAMETER). After surprise removal or once removal has begun the request
  * completes with STATUS_DELETE_PENDING. Up to DISPATCH_LEVEL.
+ *
+ * While the library holds a request (from StartPacket until it completes it, or until the start
+ * routine has it) it links the request through Tail.Overlay.ListEntry and leaves
+ * Tail.Overlay.DriverContext alone: the driver keeps its own record of the request there (the
+ * queue it was handed to, among others), which its start and cancel routines read.
  */
 VOID NTAPI StartPacket(PPACKET_QUEUE Queue, PDEVICE_OBJECT Fdo, PIRP Irp,
                        PDRIVER_CANCEL CancelRoutine);
