@@ -13,6 +13,8 @@
 //            it out (releaseHeld).
 // Control requests (everything on the default pipe, selections and pipe requests) complete
 // inline by default. Every pending URB is cancellable.
+//
+// The implementation is in sim/usb/bus/, one file per concern (bus_state.hpp lists them).
 #pragma once
 
 #include "sim/kernel/kernel.hpp"
@@ -170,28 +172,43 @@ class UsbBus : public sim::Bus {
 
   private:
     friend struct BusDispatch;
+    // The physical device objects' requests (pdo_dispatch.cpp).
     NTSTATUS dispatchPnp(Port& port, PIRP irp);
+    NTSTATUS removeDevice(Port& port);
+    NTSTATUS queryId(Port& port, PIRP irp);
     NTSTATUS dispatchPower(Port& port, PIRP irp);
     NTSTATUS dispatchInternal(Port& port, PIRP irp);
+    // The port requests (resets.cpp).
+    NTSTATUS resetPort(Port& port, PIRP irp);
+    NTSTATUS cyclePort(Port& port, PIRP irp);
+    NTSTATUS resetInPlace(Port& port, PIRP irp, ULONG code);
+    NTSTATUS portStatus(Port& port, PIRP irp);
+    // The host controller (host_controller.cpp).
     NTSTATUS submitUrb(Port& port, PIRP irp, PURB urb);
-    NTSTATUS resetPort(Port& port, PIRP irp, ULONG code);
+    NTSTATUS pend(Port& port, std::unique_ptr<Transfer> t, CompletionMode mode,
+                  std::unique_lock<std::mutex>& lock);
     void cancel(PIRP irp);
-
-    std::optional<Outcome> validate(Port& port, PURB urb, Transfer& t);
     bool execute(Transfer& t, Outcome& outcome);  // false: the device NAKed, try again later
-    Outcome executeControl(Transfer& t);
-    bool executeBulk(Transfer& t, Outcome& outcome);
-    Outcome standardRequest(Port& port, const SetupPacket& setup, uint8_t* buffer,
-                            std::span<const uint8_t> out, uint32_t& moved);
+    Outcome executeRequest(Transfer& t);          // everything but bulk and interrupt transfers
+    void finish(std::unique_ptr<Transfer> t, const Outcome& outcome);  // call without the lock
+    void controllerLoop();
+    using Finished = std::vector<std::pair<std::unique_ptr<Transfer>, Outcome>>;
+    std::chrono::steady_clock::time_point serviceQueues(Finished& done);
+    std::vector<std::unique_ptr<Transfer>> takePending(Port& port, bool includeHeld);
+    CompletionMode modeFor(const Port& port, uint8_t endpoint) const;  // held_urbs.cpp
+    // Selections (selection.cpp).
     Outcome selectConfiguration(Transfer& t);
     Outcome selectInterface(Transfer& t);
-    void finish(std::unique_ptr<Transfer> t, const Outcome& outcome);  // call without the lock
+    void openInterface(Port& port, const InterfaceSetting& setting,
+                       USBD_INTERFACE_INFORMATION& info);
+    // Trace and capture (bus_trace.cpp).
+    TraceRecord traceRecord(const Transfer& t) const;
     void recordSubmission(const Transfer& t);
-    void unconfigure(Port& port);
-    void controllerLoop();
-    std::vector<std::unique_ptr<Transfer>> takePending(Port& port, bool includeHeld);
+    void recordCompletion(const Transfer& t, const Outcome& outcome);
+    void recordPortRequest(const Port& port, PIRP irp, ULONG code, NTSTATUS status);
+    std::vector<std::pair<TraceRecord, Bytes>> enumerationRecords() const;
+    // Devices and their ports (ports.cpp).
     Port& portOf(PDEVICE_OBJECT pdo) const;
-    CompletionMode modeFor(const Port& port, uint8_t endpoint) const;
     void* newHandle();
     void deletePdo(Port& port);
     uint8_t freeAddress();  // 0 when none is free

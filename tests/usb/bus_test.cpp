@@ -348,6 +348,37 @@ TEST_F(UsbBusTest, StandardControlKindsFormTheirSetupPackets) {
     }
 }
 
+// A raw control transfer whose wLength asks for more than its buffer holds gets what fits: the
+// bus never writes past TransferBufferLength.
+TEST_F(UsbBusTest, StandardAnswersToARawControlTransferStayWithinItsBuffer) {
+    struct Case {
+        std::array<uint8_t, 8> setup;
+        ULONG length;
+    };
+    const Case cases[] = {
+        {{0x80, USB_REQUEST_GET_DESCRIPTOR, 0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, 0}, 4},
+        {{0x80, USB_REQUEST_GET_STATUS, 0, 0, 0, 0, 2, 0}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setup[1]);
+        uint8_t buffer[32];
+        memset(buffer, 0xEE, sizeof buffer);
+        URB urb;
+        memset(&urb, 0, sizeof urb);
+        urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_TRANSFER);
+        urb.UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
+        auto& control = urb.UrbControlTransfer;
+        control.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        control.TransferBuffer = c.length != 0 ? buffer : nullptr;
+        control.TransferBufferLength = c.length;
+        memcpy(control.SetupPacket, c.setup.data(), c.setup.size());
+        EXPECT_EQ(submit(&urb), STATUS_SUCCESS);
+        EXPECT_EQ(control.TransferBufferLength, c.length);
+        EXPECT_EQ(std::count(buffer + c.length, std::end(buffer), 0xEE), 32 - c.length)
+            << "nothing written past the buffer";
+    }
+}
+
 TEST_F(UsbBusTest, VendorRequestsFormTheSetupPacketFromKindFlagsAndReservedBits) {
     char version[64] = {};
     URB urb;

@@ -1,0 +1,184 @@
+// The bus driver's own state and the routines its parts share; tests and the tool use
+// usb_bus.hpp only. The bus is split the way a host stack is:
+//   ports.cpp              attaching and unplugging devices, their addresses and state
+//   pdo_dispatch.cpp       the physical device objects: Plug and Play, power, internal requests
+//   urb_table.hpp          the table of URB functions the bus takes, one row per function
+//   urb_validation.cpp     the routine that checks a URB by its function's row
+//   select_validation.cpp  the checks of the select-configuration and select-interface URBs
+//   selection.cpp          carrying out a selection: configuration, interfaces, their pipes
+//   control.cpp            control transfers on the default pipe, the standard requests
+//   bulk.cpp               bulk and interrupt transfers, packet by packet
+//   resets.cpp             halts and resets: the pipe requests and the port requests
+//   faults.cpp             faults injected into endpoints and control requests
+//   host_controller.cpp    submission, pending and cancel, the controller thread, completion
+//   held_urbs.cpp          completion modes, URBs held for the test, waits for idle
+//   bus_trace.cpp          the URB trace records and the capture
+#pragma once
+
+#include "sim/usb/usb_bus.hpp"
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <set>
+
+namespace sim::usb {
+
+// One device on its port: its descriptors, the configuration the host set, the pipes open on it,
+// and what the test set up for it (faults, completion modes); the transfers waiting per endpoint.
+struct UsbBus::Port {
+    UsbBus* bus = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    std::unique_ptr<DeviceModel> model;
+    uint8_t address = 0;
+    std::u16string instancePath;
+    Bytes device;
+    std::vector<Bytes> configs;
+    std::vector<ConfigurationInfo> infos;  // parsed configs, same order
+    bool connected = true;
+    bool pnpRemoved = false;
+    bool deleted = false;
+
+    // The device's configuration as the host set it, and the handles of its pipes.
+    int configIndex = -1;
+    void* configHandle = nullptr;
+    std::map<uint8_t, uint8_t> alternates;  // interface number -> alternate setting
+    std::map<uint8_t, void*> interfaceHandles;
+    struct Pipe {
+        uint8_t interfaceNumber;
+        EndpointInfo endpoint;
+        uint32_t maxTransfer;
+    };
+    std::map<void*, Pipe> pipes;
+    std::set<uint8_t> halted;  // endpoint addresses
+    bool remoteWakeup = false;
+    unsigned resets = 0;
+
+    std::map<uint8_t, std::deque<Fault>> endpointFaults;
+    std::map<uint8_t, std::deque<Fault>> controlFaults;  // by bRequest
+    std::map<uint8_t, CompletionMode> modes;             // by endpoint address, 0 control
+    std::map<uint8_t, std::deque<std::unique_ptr<Transfer>>> queues;  // by endpoint, 0 control
+    std::atomic<uint64_t> dataEpoch{0};
+
+    const ConfigurationInfo* active() const {
+        return configIndex >= 0 ? &infos[static_cast<size_t>(configIndex)] : nullptr;
+    }
+    uint8_t configValue() const { return active() != nullptr ? active()->value : 0; }
+    const EndpointInfo* endpoint(uint8_t address) const {
+        for (const auto& [handle, pipe] : pipes) {
+            if (pipe.endpoint.address == address)
+                return &pipe.endpoint;
+        }
+        return nullptr;
+    }
+};
+
+struct UsbBus::Outcome {
+    USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+    NTSTATUS nt = STATUS_SUCCESS;
+    uint32_t moved = 0;
+};
+
+// One URB from its submission to its completion: what validation found out about it, and the
+// progress of carrying it out.
+struct UsbBus::Transfer {
+    uint64_t id = 0;
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
+    Port* port = nullptr;
+    uint16_t function = 0;
+    uint8_t queueKey = 0;  // endpoint address; 0 for the default pipe
+    TransferKind kind = TransferKind::None;
+    uint8_t endpoint = 0;
+    uint32_t flags = 0;
+    uint32_t length = 0;
+    uint8_t* buffer = nullptr;
+    bool in = false;
+    bool dataKind = false;  // TransferBufferLength is rewritten on completion
+    std::optional<SetupPacket> setup;
+    std::optional<Fault> fault;
+    // bulk progress
+    uint16_t maxPacket = 0;
+    bool shortOk = false;
+    uint32_t moved = 0;
+    bool naked = false;
+    uint64_t nakEpoch = 0;
+    // selections and pipe requests
+    int configIndex = -1;
+    size_t records = 0;
+    void* pipeHandle = nullptr;
+    std::vector<std::unique_ptr<Transfer>> aborted;
+    std::chrono::steady_clock::time_point notBefore{};
+    bool cancelling = false;
+    bool held = false;
+};
+
+// The dispatch routines the bus driver object has, and the cancel routine of pending URBs.
+struct BusDispatch {
+    static NTSTATUS pnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS power(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS internal(PDEVICE_OBJECT device, PIRP irp);
+    static VOID cancel(PDEVICE_OBJECT device, PIRP irp);
+};
+
+namespace detail {
+
+using Port = UsbBus::Port;
+using Transfer = UsbBus::Transfer;
+using Outcome = UsbBus::Outcome;
+
+// The extension of a physical device object: the mark that it is the bus's, and its port.
+inline constexpr uint64_t kPdoMagic = 0x5553425055534250ull;  // "PBSUPBSU"
+struct PdoExtension {
+    uint64_t magic;
+    Port* port;
+};
+
+inline Outcome failure(USBD_STATUS status) {
+    return {status, ntStatusForUsbd(status), 0};
+}
+
+// Raises the calling thread to DISPATCH_LEVEL for the life of the object, as a host
+// controller's completion does (no-op when already there).
+class AtDispatch {
+  public:
+    AtDispatch() : old_(KfRaiseIrql(DISPATCH_LEVEL)) {}
+    ~AtDispatch() { KeLowerIrql(old_); }
+    AtDispatch(const AtDispatch&) = delete;
+    AtDispatch& operator=(const AtDispatch&) = delete;
+
+  private:
+    KIRQL old_;
+};
+
+std::u16string hex4(uint16_t value);  // four upper-case hexadecimal digits
+
+// ---- validation (urb_validation.cpp, select_validation.cpp)
+// Checks a URB against the current configuration and fills in the transfer; the outcome when the
+// bus refuses it.
+std::optional<Outcome> validateUrb(Port& port, PURB urb, Transfer& t);
+std::optional<USBD_STATUS> checkSelectConfiguration(Port& port, PURB urb, Transfer& t);
+std::optional<USBD_STATUS> checkSelectInterface(Port& port, PURB urb, Transfer& t);
+std::optional<USBD_STATUS> refuseStackRequests(Port& port, PURB urb, Transfer& t);
+inline constexpr size_t kSelectConfigurationHead =
+    FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+inline constexpr size_t kSelectInterfaceHead =
+    FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
+inline constexpr size_t kInterfaceRecordHead = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
+
+// ---- carrying transfers out
+// false: the device NAKed, the transfer waits for data (bulk.cpp)
+bool executeBulk(Transfer& t, Outcome& outcome);
+Outcome controlTransfer(Transfer& t);  // control.cpp
+void unconfigure(Port& port);          // selection.cpp
+Outcome resetPipe(Transfer& t);        // resets.cpp
+Outcome abortPipe(Transfer& t);        // resets.cpp
+
+// ---- faults (faults.cpp)
+// The next fault queued under `key`, used up by one request.
+std::optional<Fault> takeFault(std::map<uint8_t, std::deque<Fault>>& faults, uint8_t key);
+// The USBD status a fault makes a request fail with; nullopt for one that lets it through.
+std::optional<USBD_STATUS> faultStatus(const std::optional<Fault>& fault);
+
+}  // namespace detail
+}  // namespace sim::usb
