@@ -41,7 +41,8 @@ set(VAVEDU_WINDOWS_ALLOW_EMULATOR
 set(VAVEDU_WINDOWS_TOOL_SOURCES
     ${VAVEDU_ROOT}/client/client.cpp ${VAVEDU_ROOT}/client/descriptors.cpp
     ${VAVEDU_ROOT}/client/status.cpp ${VAVEDU_ROOT}/client/platform_win32.cpp)
-foreach(source cli commands json main plot progress report session_win32 text tool)
+foreach(source bench cli commands describe json main plot progress report session_win32 text
+               tool)
   list(APPEND VAVEDU_WINDOWS_TOOL_SOURCES ${VAVEDU_ROOT}/tools/vavedu/${source}.cpp)
 endforeach()
 # What vavedu.exe may import: Windows system DLLs only, so it runs without the compiler's DLLs.
