@@ -33,214 +33,246 @@ void pad(std::string& out, const std::string& text, int width, bool left) {
 
 }  // namespace
 
+// One conversion of a format: "%-08.3lx".
+struct Conversion {
+    std::string flags;
+    int width = -1;
+    int precision = -1;
+    Size size = Size::Default;
+    bool wide = false;  // 16-bit characters: %ls, %lc, %ws, %wZ
+    char conv = 0;
+    bool left() const { return flags.find('-') != std::string::npos; }
+    // The host printf pattern of the flags, width and precision ("%-08.3").
+    std::string pattern() const {
+        std::string text = "%" + flags;
+        if (width >= 0)
+            text += std::to_string(width);
+        if (precision >= 0)
+            text += "." + std::to_string(precision);
+        return text;
+    }
+};
+
+int parseNumber(const char*& p) {
+    int value = 0;
+    while (*p >= '0' && *p <= '9')
+        value = value * 10 + (*p++ - '0');
+    return value;
+}
+
+void parseWidthAndPrecision(const char*& p, va_list& args, Conversion& c) {
+    while (*p && strchr("-+ #0", *p))
+        c.flags.push_back(*p++);
+    if (*p == '*') {
+        c.width = va_arg(args, int);
+        if (c.width < 0) {
+            c.flags.push_back('-');
+            c.width = -c.width;
+        }
+        ++p;
+    } else if (*p >= '0' && *p <= '9') {
+        c.width = parseNumber(p);
+    }
+    if (*p == '.') {
+        ++p;
+        if (*p == '*') {
+            c.precision = va_arg(args, int);
+            ++p;
+        } else {
+            c.precision = parseNumber(p);
+        }
+    }
+}
+
+// The size prefixes, with the platform's LLP64 meanings. False at the first character that is
+// not one.
+bool parseSizePrefix(const char*& p, Conversion& c) {
+    switch (*p) {
+        case 'h':
+            c.size = c.size == Size::Short ? Size::Char : Size::Short;
+            break;
+        case 'l':
+            c.size = c.size == Size::Long32 ? Size::Long64 : Size::Long32;
+            c.wide = true;  // %ls, %lc: 16-bit characters
+            break;
+        case 'L':
+            c.size = Size::LongDouble;
+            break;
+        case 'w':
+            c.wide = true;
+            break;
+        case 'z':
+        case 't':
+        case 'j':
+            c.size = Size::Pointer;
+            break;
+        case 'I':
+            if (p[1] == '6' && p[2] == '4') {
+                c.size = Size::Long64;
+                p += 2;
+            } else if (p[1] == '3' && p[2] == '2') {
+                c.size = Size::Long32;
+                p += 2;
+            } else {
+                c.size = Size::Pointer;
+            }
+            break;
+        default:
+            return false;
+    }
+    ++p;
+    return true;
+}
+
+void formatInteger(std::string& out, const Conversion& c, va_list& args) {
+    bool isSigned = c.conv == 'd' || c.conv == 'i';
+    long long value;
+    switch (c.size) {
+        case Size::Char:
+            value = isSigned ? static_cast<signed char>(va_arg(args, int))
+                             : static_cast<unsigned char>(va_arg(args, int));
+            break;
+        case Size::Short:
+            value = isSigned ? static_cast<short>(va_arg(args, int))
+                             : static_cast<unsigned short>(va_arg(args, int));
+            break;
+        case Size::Long64:
+        case Size::Pointer:
+            value = va_arg(args, long long);
+            break;
+        default:
+            value = isSigned ? static_cast<long long>(va_arg(args, int))
+                             : static_cast<long long>(va_arg(args, unsigned int));
+    }
+    char buffer[512];
+    snprintf(buffer, sizeof buffer, (c.pattern() + "ll" + c.conv).c_str(), value);
+    out += buffer;
+}
+
+void formatFloat(std::string& out, const Conversion& c, va_list& args) {
+    char buffer[512];
+    if (c.size == Size::LongDouble)
+        snprintf(buffer, sizeof buffer, (c.pattern() + "L" + c.conv).c_str(),
+                 va_arg(args, long double));
+    else
+        snprintf(buffer, sizeof buffer, (c.pattern() + c.conv).c_str(), va_arg(args, double));
+    out += buffer;
+}
+
+std::string characterText(const Conversion& c, va_list& args) {
+    int value = va_arg(args, int);
+    if (c.wide || c.conv == 'C') {
+        WCHAR character = static_cast<WCHAR>(value);
+        return wideToText(&character, 1);
+    }
+    return std::string(1, static_cast<char>(value));
+}
+
+std::string stringText(const Conversion& c, va_list& args) {
+    void* value = va_arg(args, void*);
+    if (!value)
+        return "(null)";
+    if (c.wide || c.conv == 'S') {
+        auto* w = static_cast<const WCHAR*>(value);
+        return wideToText(w, wideLength(w, c.precision));
+    }
+    auto* text = static_cast<const char*>(value);
+    size_t n = 0;
+    while ((c.precision < 0 || n < static_cast<size_t>(c.precision)) && text[n])
+        ++n;
+    return std::string(text, n);
+}
+
+// %Z: an ANSI_STRING, %wZ: a UNICODE_STRING, each by its counted length.
+std::string countedText(const Conversion& c, va_list& args) {
+    void* value = va_arg(args, void*);
+    std::string text;
+    if (!value) {
+        text = "(null)";
+    } else if (c.wide) {
+        auto* u = static_cast<PCUNICODE_STRING>(value);
+        text = u->Buffer ? wideToText(u->Buffer, u->Length / sizeof(WCHAR)) : "(null)";
+    } else {
+        auto* a = static_cast<const ANSI_STRING*>(value);
+        text = a->Buffer ? std::string(a->Buffer, a->Length) : "(null)";
+    }
+    if (c.precision >= 0 && text.size() > static_cast<size_t>(c.precision))
+        text.resize(c.precision);
+    return text;
+}
+
+// Appends one conversion's text; false for a character that is no conversion.
+bool formatConversion(std::string& out, const Conversion& c, va_list& args) {
+    switch (c.conv) {
+        case '%':
+            out.push_back('%');
+            return true;
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            formatInteger(out, c, args);
+            return true;
+        case 'p': {
+            char buffer[32];
+            snprintf(buffer, sizeof buffer, "%016llX",
+                     static_cast<unsigned long long>(
+                         reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+            pad(out, buffer, c.width, c.left());
+            return true;
+        }
+        case 'c':
+        case 'C':
+            pad(out, characterText(c, args), c.width, c.left());
+            return true;
+        case 's':
+        case 'S':
+            pad(out, stringText(c, args), c.width, c.left());
+            return true;
+        case 'Z':
+            pad(out, countedText(c, args), c.width, c.left());
+            return true;
+        case 'n':
+            (void)va_arg(args, void*);  // the platform ignores %n
+            return true;
+        default:
+            if (strchr("eEfFgGaA", c.conv)) {
+                formatFloat(out, c, args);
+                return true;
+            }
+            return false;
+    }
+}
+
 // Formats `format` with the platform's conventions.
-std::string formatPlatform(const char* format, va_list args) {
-    std::string out;
+std::string formatPlatform(const char* format, va_list incoming) {
     if (!format)
         return "(null)";
+    va_list args;  // a list of its own, which the steps below take by reference
+    va_copy(args, incoming);
+    std::string out;
     for (const char* p = format; *p;) {
         if (*p != '%') {
             out.push_back(*p++);
             continue;
         }
         const char* start = p++;
-        std::string flags;
-        while (*p && strchr("-+ #0", *p))
-            flags.push_back(*p++);
-        int width = -1;
-        if (*p == '*') {
-            width = va_arg(args, int);
-            if (width < 0) {
-                flags.push_back('-');
-                width = -width;
-            }
-            ++p;
-        } else {
-            while (*p >= '0' && *p <= '9')
-                width = (width < 0 ? 0 : width * 10) + (*p++ - '0');
+        Conversion c;
+        parseWidthAndPrecision(p, args, c);
+        while (*p && parseSizePrefix(p, c)) {
         }
-        int precision = -1;
-        if (*p == '.') {
-            ++p;
-            precision = 0;
-            if (*p == '*') {
-                precision = va_arg(args, int);
-                ++p;
-            } else {
-                while (*p >= '0' && *p <= '9')
-                    precision = precision * 10 + (*p++ - '0');
-            }
-        }
-        Size size = Size::Default;
-        bool wide = false;
-        for (bool more = true; more && *p;) {
-            switch (*p) {
-                case 'h':
-                    size = size == Size::Short ? Size::Char : Size::Short;
-                    ++p;
-                    break;
-                case 'l':
-                    size = size == Size::Long32 ? Size::Long64 : Size::Long32;
-                    wide = true;  // %ls, %lc: 16-bit characters
-                    ++p;
-                    break;
-                case 'L':
-                    size = Size::LongDouble;
-                    ++p;
-                    break;
-                case 'w':
-                    wide = true;
-                    ++p;
-                    break;
-                case 'z':
-                case 't':
-                case 'j':
-                    size = Size::Pointer;
-                    ++p;
-                    break;
-                case 'I':
-                    if (p[1] == '6' && p[2] == '4') {
-                        size = Size::Long64;
-                        p += 3;
-                    } else if (p[1] == '3' && p[2] == '2') {
-                        size = Size::Long32;
-                        p += 3;
-                    } else {
-                        size = Size::Pointer;
-                        ++p;
-                    }
-                    break;
-                default:
-                    more = false;
-            }
-        }
-        char conv = *p;
-        if (!conv) {
+        c.conv = *p;
+        if (!c.conv) {
             out.append(start, p);
             break;
         }
         ++p;
-        bool left = flags.find('-') != std::string::npos;
-        std::string pattern = "%" + flags;
-        if (width >= 0)
-            pattern += std::to_string(width);
-        if (precision >= 0)
-            pattern += "." + std::to_string(precision);
-        char buffer[512];
-        switch (conv) {
-            case '%':
-                out.push_back('%');
-                break;
-            case 'd':
-            case 'i':
-            case 'u':
-            case 'x':
-            case 'X':
-            case 'o': {
-                bool isSigned = conv == 'd' || conv == 'i';
-                long long value;
-                switch (size) {
-                    case Size::Char:
-                        value = isSigned ? static_cast<signed char>(va_arg(args, int))
-                                         : static_cast<unsigned char>(va_arg(args, int));
-                        break;
-                    case Size::Short:
-                        value = isSigned ? static_cast<short>(va_arg(args, int))
-                                         : static_cast<unsigned short>(va_arg(args, int));
-                        break;
-                    case Size::Long64:
-                    case Size::Pointer:
-                        value = va_arg(args, long long);
-                        break;
-                    default:
-                        value = isSigned ? static_cast<long long>(va_arg(args, int))
-                                         : static_cast<long long>(va_arg(args, unsigned int));
-                }
-                std::string s = pattern + "ll" + conv;
-                snprintf(buffer, sizeof buffer, s.c_str(), value);
-                out += buffer;
-                break;
-            }
-            case 'p': {
-                void* value = va_arg(args, void*);
-                snprintf(buffer, sizeof buffer, "%016llX",
-                         static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
-                pad(out, buffer, width, left);
-                break;
-            }
-            case 'c':
-            case 'C': {
-                int value = va_arg(args, int);
-                std::string text;
-                if (wide || conv == 'C') {
-                    WCHAR c = static_cast<WCHAR>(value);
-                    text = wideToText(&c, 1);
-                } else {
-                    text.push_back(static_cast<char>(value));
-                }
-                pad(out, text, width, left);
-                break;
-            }
-            case 's':
-            case 'S': {
-                void* value = va_arg(args, void*);
-                std::string text;
-                if (!value) {
-                    text = "(null)";
-                } else if (wide || conv == 'S') {
-                    auto* w = static_cast<const WCHAR*>(value);
-                    text = wideToText(w, wideLength(w, precision));
-                } else {
-                    auto* s = static_cast<const char*>(value);
-                    size_t n = 0;
-                    while ((precision < 0 || n < static_cast<size_t>(precision)) && s[n])
-                        ++n;
-                    text.assign(s, n);
-                }
-                pad(out, text, width, left);
-                break;
-            }
-            case 'Z': {
-                void* value = va_arg(args, void*);
-                std::string text;
-                if (!value) {
-                    text = "(null)";
-                } else if (wide) {
-                    auto* u = static_cast<PCUNICODE_STRING>(value);
-                    text = u->Buffer ? wideToText(u->Buffer, u->Length / sizeof(WCHAR)) : "(null)";
-                } else {
-                    auto* a = static_cast<const ANSI_STRING*>(value);
-                    text = a->Buffer ? std::string(a->Buffer, a->Length) : "(null)";
-                }
-                if (precision >= 0 && text.size() > static_cast<size_t>(precision))
-                    text.resize(precision);
-                pad(out, text, width, left);
-                break;
-            }
-            case 'e':
-            case 'E':
-            case 'f':
-            case 'F':
-            case 'g':
-            case 'G':
-            case 'a':
-            case 'A': {
-                std::string s = pattern + conv;
-                if (size == Size::LongDouble)
-                    snprintf(buffer, sizeof buffer, (pattern + "L" + conv).c_str(),
-                             va_arg(args, long double));
-                else
-                    snprintf(buffer, sizeof buffer, s.c_str(), va_arg(args, double));
-                out += buffer;
-                break;
-            }
-            case 'n':
-                (void)va_arg(args, void*);  // the platform ignores %n
-                break;
-            default:
-                out.append(start, p);  // not a conversion: printed as written
-        }
+        if (!formatConversion(out, c, args))
+            out.append(start, p);  // not a conversion: printed as written
     }
+    va_end(args);
     return out;
 }
 

@@ -210,7 +210,7 @@ static void checkCompletionKeptState(const ThreadStateAround& before,
 NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const char* routineName) {
     KIRQL irql = currentIrql();
     if (irql > DISPATCH_LEVEL)
-        bugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCallAboveDispatch, irql, 0, 0,
                  std::string(routineName) + " at " + describeIrql(irql) +
                      " (above DISPATCH_LEVEL) by " + describeCode(caller));
     Kernel::Impl& impl = kernelImpl();
@@ -454,22 +454,19 @@ static bool walkCompletionRoutines(Kernel::Impl& impl, IrpShadow* s) {
     return true;
 }
 
-void completeRequest(PIRP irp, const void* caller) {
-    KIRQL irql = currentIrql();
-    if (irql > DISPATCH_LEVEL)
-        bugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
-                 "IofCompleteRequest at " + describeIrql(irql) + " (above DISPATCH_LEVEL) by " +
-                     describeCode(caller));
-    Kernel::Impl& impl = kernelImpl();
+// The checks IofCompleteRequest makes before it walks: not completed twice, at a location, no
+// cancel routine, a final status. Returns the IRP's shadow, pinned and marked as completing.
+static IrpShadow* startCompletion(Kernel::Impl& impl, PIRP irp, const void* caller) {
     std::unique_lock lock(impl.mutex);
     IrpShadow* s =
         liveIrp(impl, lock, irp, "IofCompleteRequest", caller, MULTIPLE_IRP_COMPLETE_REQUESTS);
-    auto fail = [&](ULONG code, ULONG_PTR p1, const std::string& why) {
+    auto fail = [&](ULONG code, ULONG_PTR p1, ULONG_PTR p2, const std::string& why) {
         lock.unlock();
         bugCheck(
-            code, p1, reinterpret_cast<ULONG_PTR>(irp), 0, 0,
+            code, p1, p2, 0, 0,
             "IofCompleteRequest by " + describeCode(caller) + " on " + irpText(irp) + ": " + why);
     };
+    const auto irpValue = reinterpret_cast<ULONG_PTR>(irp);
     if (s->state == IrpState::Completing) {
         // A completion routine may hand the IRP to another thread (signal it) and then return
         // STATUS_MORE_PROCESSING_REQUIRED; that thread may complete it before the routine has
@@ -477,12 +474,12 @@ void completeRequest(PIRP irp, const void* caller) {
         if (s->completingThread == threadToken())
             s->nestedCompletion = true;
         else if (!s->routineRunning)
-            fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
+            fail(MULTIPLE_IRP_COMPLETE_REQUESTS, irpValue, irpValue,
                  "the IRP is already being completed (completed twice)");
     }
     ++s->completions;
     if (s->state == IrpState::Done)
-        fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
+        fail(MULTIPLE_IRP_COMPLETE_REQUESTS, irpValue, irpValue,
              "the IRP was already completed (completed twice)");
     // One past the last location is still allowed for a request the I/O manager built: never
     // sent, or stopped by its top completion routine, it goes straight to the final step. A
@@ -490,7 +487,7 @@ void completeRequest(PIRP irp, const void* caller) {
     bool atTop = irp->CurrentLocation == irp->StackCount + 1;
     bool driversOwn = s->origin == IrpOrigin::Driver || s->origin == IrpOrigin::External;
     if (irp->CurrentLocation > irp->StackCount + 1 || (atTop && driversOwn))
-        fail(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp),
+        fail(MULTIPLE_IRP_COMPLETE_REQUESTS, irpValue, irpValue,
              s->state == IrpState::Idle
                  ? "the IRP was never sent to a driver"
                  : "the IRP is not at any driver's stack location (completed twice, or completed "
@@ -498,27 +495,30 @@ void completeRequest(PIRP irp, const void* caller) {
                    "STATUS_MORE_PROCESSING_REQUIRED)");
     // Read as the platform's interlocked exchanges write it: IoCancelIrp on another processor
     // may be exchanging it (finding it empty) while the owner completes the IRP.
-    if (auto cancel =
-            std::atomic_ref<PDRIVER_CANCEL>(const_cast<PDRIVER_CANCEL&>(irp->CancelRoutine)).load()) {
-        lock.unlock();
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCompleteWithCancelRoutine,
-                 reinterpret_cast<ULONG_PTR>(cancel), reinterpret_cast<ULONG_PTR>(irp), 0,
-                 "IofCompleteRequest by " + describeCode(caller) + " on " + irpText(irp) +
-                     ": its cancel routine " + describeCode(reinterpret_cast<const void*>(cancel)) +
-                     " is still set (clear it with IoSetCancelRoutine(Irp, NULL) first)");
-    }
-    if (irp->IoStatus.Status == STATUS_PENDING) {
-        lock.unlock();
-        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCompletePendingStatus,
-                 static_cast<ULONG_PTR>(irp->IoStatus.Status), reinterpret_cast<ULONG_PTR>(irp),
-                 0,
-                 "IofCompleteRequest by " + describeCode(caller) + " on " + irpText(irp) +
-                     ": IoStatus.Status is STATUS_PENDING, which is not a final status");
-    }
+    auto& cancelRoutine = const_cast<PDRIVER_CANCEL&>(irp->CancelRoutine);
+    if (auto cancel = std::atomic_ref<PDRIVER_CANCEL>(cancelRoutine).load())
+        fail(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCompleteWithCancelRoutine,
+             reinterpret_cast<ULONG_PTR>(cancel),
+             "its cancel routine " + describeCode(reinterpret_cast<const void*>(cancel)) +
+                 " is still set (clear it with IoSetCancelRoutine(Irp, NULL) first)");
+    if (irp->IoStatus.Status == STATUS_PENDING)
+        fail(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCompletePendingStatus,
+             static_cast<ULONG_PTR>(irp->IoStatus.Status),
+             "IoStatus.Status is STATUS_PENDING, which is not a final status");
     s->state = IrpState::Completing;
     ++s->pins;
-    lock.unlock();
+    return s;
+}
 
+void completeRequest(PIRP irp, const void* caller) {
+    KIRQL irql = currentIrql();
+    if (irql > DISPATCH_LEVEL)
+        bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierCompleteAboveDispatch, irql,
+                 reinterpret_cast<ULONG_PTR>(irp), 0,
+                 "IofCompleteRequest at " + describeIrql(irql) + " (above DISPATCH_LEVEL) by " +
+                     describeCode(caller));
+    Kernel::Impl& impl = kernelImpl();
+    IrpShadow* s = startCompletion(impl, irp, caller);
     if (!walkCompletionRoutines(impl, s)) {
         unpin(impl, s);
         return;
@@ -653,6 +653,102 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     completeRequest(Irp, __builtin_return_address(0));
 }
 
+namespace sim {
+namespace {
+
+constexpr ULONG kSystemBufferTag = 0x42536F49;  // 'IoSB'
+
+// The buffers of a request from IoBuildDeviceIoControlRequest, by the transfer method of its code.
+struct ControlBuffers {
+    ULONG code;
+    PVOID input;
+    ULONG inputLength;
+    PVOID output;
+    ULONG outputLength;
+};
+
+// A system buffer holding `length` bytes, the input copied in. False when there is no pool.
+bool attachSystemBuffer(Kernel::Impl& impl, IrpShadow* s, ULONG length, const ControlBuffers& b,
+                        const void* caller) {
+    s->systemBuffer = impl.poolAllocate(NonPagedPool, length, kSystemBufferTag,
+                                        AllocationKind::Pool, caller, false);
+    if (!s->systemBuffer)
+        return false;
+    if (b.input && b.inputLength)
+        memcpy(s->systemBuffer, b.input, b.inputLength);
+    s->irp->AssociatedIrp.SystemBuffer = s->systemBuffer;
+    s->irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    return true;
+}
+
+// METHOD_BUFFERED: a system buffer of the larger length; output is copied back into the caller's
+// output pointer whenever there is one, whatever its length (IRP_INPUT_OPERATION).
+bool buildBufferedControl(Kernel::Impl& impl, IrpShadow* s, const ControlBuffers& b,
+                          const void* caller) {
+    PIRP irp = s->irp;
+    ULONG length = b.inputLength > b.outputLength ? b.inputLength : b.outputLength;
+    if (length) {
+        if (!attachSystemBuffer(impl, s, length, b, caller))
+            return false;
+        if (b.output)
+            irp->Flags |= IRP_INPUT_OPERATION;
+    } else {
+        irp->UserBuffer = nullptr;
+    }
+    s->copyBack = length != 0 && b.output != nullptr;
+    s->copyBackTo = b.output;
+    s->copyBackLength = b.outputLength;
+    s->checkInformation = s->copyBack;
+    s->informationLimit = b.outputLength;
+    return true;
+}
+
+// METHOD_IN_DIRECT and METHOD_OUT_DIRECT: the input buffered, an MDL locked over the output.
+bool buildDirectControl(Kernel::Impl& impl, IrpShadow* s, const ControlBuffers& b,
+                        const void* caller) {
+    if (b.input && b.inputLength && !attachSystemBuffer(impl, s, b.inputLength, b, caller))
+        return false;
+    if (b.output && b.outputLength) {
+        PMDL mdl = impl.allocateMdl(b.output, b.outputLength, caller, false);
+        if (!mdl)
+            return false;
+        s->irp->MdlAddress = mdl;
+        MmProbeAndLockPages(mdl, KernelMode,
+                            METHOD_FROM_CTL_CODE(b.code) == METHOD_IN_DIRECT ? IoReadAccess
+                                                                             : IoWriteAccess);
+    }
+    return true;
+}
+
+bool buildControlBuffers(Kernel::Impl& impl, IrpShadow* s, const ControlBuffers& b,
+                         const void* caller) {
+    switch (METHOD_FROM_CTL_CODE(b.code)) {
+        case METHOD_BUFFERED:
+            return buildBufferedControl(impl, s, b, caller);
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            return buildDirectControl(impl, s, b, caller);
+        default:
+            IoGetNextIrpStackLocation(s->irp)->Parameters.DeviceIoControl.Type3InputBuffer =
+                b.input;
+            return true;
+    }
+}
+
+// Frees what a request that could not be built completely holds.
+PIRP giveUpControl(Kernel::Impl& impl, IrpShadow* s, const void* caller) {
+    freeMdlChain(impl, s->irp);
+    if (s->systemBuffer)
+        impl.poolFree(s->systemBuffer, std::nullopt, caller);
+    s->systemBuffer = nullptr;
+    std::lock_guard lock(impl.mutex);
+    impl.freeIrpMemory(s);
+    return nullptr;
+}
+
+}  // namespace
+}  // namespace sim
+
 extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
                                                     PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                                     ULONG InputBufferLength, PVOID OutputBuffer,
@@ -660,11 +756,8 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                     PIO_STATUS_BLOCK IoStatusBlock) {
     const void* caller = __builtin_return_address(0);
-    if (currentIrql() > PASSIVE_LEVEL)
-        bugCheck(IRQL_NOT_LESS_OR_EQUAL, currentIrql(), 0, 0, 0,
-                 "IoBuildDeviceIoControlRequest at " + describeIrql(currentIrql()) +
-                     " (PASSIVE_LEVEL only: the request is queued to the calling thread), by " +
-                     describeCode(caller));
+    // The request is queued to the calling thread, whose APC finishes it.
+    requirePassive("IoBuildDeviceIoControlRequest", caller);
     Kernel::Impl& impl = kernelImpl();
     {
         std::lock_guard lock(impl.mutex);
@@ -695,61 +788,10 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
     irp->UserBuffer = OutputBuffer;
     // The thread whose APC finishes the request (see finishThreadedRequest).
     irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(thisThread().token);
-    auto giveUp = [&] {
-        freeMdlChain(impl, irp);
-        if (s->systemBuffer)
-            impl.poolFree(s->systemBuffer, std::nullopt, caller);
-        s->systemBuffer = nullptr;
-        std::lock_guard lock(impl.mutex);
-        impl.freeIrpMemory(s);
-        return nullptr;
-    };
-    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
-    if (method == METHOD_BUFFERED) {
-        // A system buffer of the larger length; output is copied back into the caller's output
-        // pointer whenever there is one, whatever its length (IRP_INPUT_OPERATION).
-        ULONG length =
-            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        if (length) {
-            s->systemBuffer = impl.poolAllocate(NonPagedPool, length, 0x42536F49 /* 'IoSB' */,
-                                                AllocationKind::Pool, caller, false);
-            if (!s->systemBuffer)
-                return giveUp();
-            if (InputBuffer && InputBufferLength)
-                memcpy(s->systemBuffer, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = s->systemBuffer;
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (OutputBuffer)
-                irp->Flags |= IRP_INPUT_OPERATION;
-        } else {
-            irp->UserBuffer = nullptr;
-        }
-        s->copyBack = length != 0 && OutputBuffer != nullptr;
-        s->copyBackTo = OutputBuffer;
-        s->copyBackLength = OutputBufferLength;
-        s->checkInformation = s->copyBack;
-        s->informationLimit = OutputBufferLength;
-    } else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
-        if (InputBuffer && InputBufferLength) {
-            s->systemBuffer = impl.poolAllocate(NonPagedPool, InputBufferLength, 0x42536F49,
-                                                AllocationKind::Pool, caller, false);
-            if (!s->systemBuffer)
-                return giveUp();
-            memcpy(s->systemBuffer, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = s->systemBuffer;
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (OutputBuffer && OutputBufferLength) {
-            PMDL mdl = impl.allocateMdl(OutputBuffer, OutputBufferLength, caller, false);
-            if (!mdl)
-                return giveUp();
-            irp->MdlAddress = mdl;
-            MmProbeAndLockPages(mdl, KernelMode,
-                                method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
-        }
-    } else {
-        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-    }
+    ControlBuffers buffers{IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                           OutputBufferLength};
+    if (!buildControlBuffers(impl, s, buffers, caller))
+        return giveUpControl(impl, s, caller);
     return irp;
 }
 

@@ -511,7 +511,7 @@ TEST_F(IrpDeathTest, IoRules) {
              KeRaiseIrql(HIGH_LEVEL, &old);
              IoCallDriver(lowerDevice_, irp);
          },
-         "STOP: 0x0000000A.*IofCallDriver at IRQL 15"},
+         "STOP: 0x000000C9 \\(0x0000000000000010.*IofCallDriver at IRQL 15"},
         {"cancel routine returns holding the cancel spin lock",
          [&] {
              lower_->on(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
