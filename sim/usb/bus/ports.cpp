@@ -183,15 +183,21 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
 // The device leaves the port as an unplugged one does, and comes back from power-on: the Plug
 // and Play manager of the machine removes the old stack and enumerates it again; a bus on its own
 // attaches it again at once.
+// A device whose descriptors the bus cannot read (a hostile model) does not come back.
 void UsbBus::replug(Port& port) {
-    unplug(port.pdo);
+    const PDEVICE_OBJECT departed = port.pdo;
     std::shared_ptr<DeviceModel> model = port.model;
-    auto comeBack = [this, model] {
+    unplug(departed);
+    auto comeBack = [this, model]() -> PDEVICE_OBJECT {
         model->reset();
-        return attachModel(model);
+        try {
+            return attachModel(model);
+        } catch (const std::invalid_argument&) {
+            return nullptr;
+        }
     };
     if (System* system = machine()) {
-        system->reenumerate(port.pdo, comeBack);
+        system->reenumerate(departed, comeBack);
     } else {
         comeBack();
     }
