@@ -63,7 +63,8 @@ class LowResourceTest : public DriverTest, public ::testing::WithParamInterface<
         control = open(node);
     }
     // IOCTL_BULK_RESET_PORT cycles the port: the instrument comes back as a new device node,
-    // which the scenario works on from then on (its start may have failed for low resources).
+    // which the scenario works on from then on (its start, or its interface, may have failed for
+    // low resources).
     NTSTATUS cyclePort() {
         const PDEVICE_OBJECT old = system.pdo(node);
         const NTSTATUS status = ioctl(control, IOCTL_BULK_RESET_PORT, {}, 0).status;
@@ -74,12 +75,12 @@ class LowResourceTest : public DriverTest, public ::testing::WithParamInterface<
             node = system.nodeCount() - 1;
             nodes.push_back(node);
             attached.push_back(system.pdo(node));
-            if (system.state(node) == sim::DeviceState::Started)
+            if (system.state(node) == sim::DeviceState::Started && interfaceVisible(node))
                 control = open(node);
         }
         return status;
     }
-    // The retry of a cycle: on a fresh device when the one that came back did not start.
+    // The retry of a cycle: on a fresh device when the one that came back cannot be opened.
     NTSTATUS cyclePortAgain() {
         if (!control.valid()) {
             tearDownDevice();
