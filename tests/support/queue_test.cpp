@@ -323,6 +323,27 @@ TEST_F(QueueTest, SurpriseRemovalFailsWaitingRequestsAndRefusesNewOnes) {
     EXPECT_EQ(startIoEvents(), (Events{startIo(2, 0)}));
 }
 
+// A surprise removal that meets a waiting request whose cancel routine runs already leaves the
+// request to that routine: it ends once, cancelled, and the others waiting fail as usual.
+TEST_F(QueueTest, SurpriseRemovalLeavesARequestBeingCancelledToItsCancelRoutine) {
+    auto running = queue(handle, 2, SUPPORT_TEST_HOLD, 0);
+    auto cancelling = queue(handle, 2, SUPPORT_TEST_SLOW_CANCEL, 1);
+    auto waiting = queue(handle, 2, SUPPORT_TEST_COMPLETE, 2);
+    std::thread canceller([&] { cancelling->request->cancel(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (events() != Events{"StartDevice", "slow cancel"} &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(system.surpriseRemove(node), STATUS_SUCCESS);
+    canceller.join();
+    EXPECT_EQ(cancelling->wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(waiting->wait().status, STATUS_DELETE_PENDING);
+    ASSERT_EQ(release(handle, 2), STATUS_SUCCESS);
+    EXPECT_EQ(running->wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(startIoEvents(), (Events{startIo(2, 0)}));
+}
+
 TEST_F(QueueTest, RemoveFailsWaitingRequestsAndWaitsForTheRunningOnes) {
     auto runningA = queue(handle, 3, SUPPORT_TEST_HOLD, 0);
     auto runningB = queue(handle, 19, SUPPORT_TEST_HOLD, 1);

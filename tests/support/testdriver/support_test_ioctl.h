@@ -66,6 +66,10 @@ static const GUID GUID_SUPPORT_TEST_INTERFACE = {
 /* Completed as SUPPORT_TEST_COMPLETE; while it waits, its cancel routine names the next queue
    instead of the one it waits in. */
 #define SUPPORT_TEST_CANCEL_NAMES_NEXT_QUEUE 6
+/* Completed as SUPPORT_TEST_COMPLETE; while it waits, its cancel routine prints
+   "SupportTest: slow cancel" and takes 300 ms before it hands the request to the library, so that
+   the library meets a request whose cancel is under way. */
+#define SUPPORT_TEST_SLOW_CANCEL 7
 
 typedef struct _SUPPORT_TEST_PACKET {
     ULONG Queue;

@@ -89,6 +89,12 @@ static VOID NTAPI CancelQueued(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (PacketOf(Irp)->Mode == SUPPORT_TEST_CANCEL_NAMES_NEXT_QUEUE) {
         queue = (queue + 1) % ext->QueueCount;
     }
+    if (PacketOf(Irp)->Mode == SUPPORT_TEST_SLOW_CANCEL) {
+        DbgPrint("SupportTest: slow cancel\n");
+        for (ULONG waited = 0; waited < 300; ++waited) {
+            KeStallExecutionProcessor(1000);
+        }
+    }
     CancelRequest(&ext->Queues[queue], Irp);
 }
 
@@ -117,7 +123,8 @@ static VOID CarryOut(PTEST_EXTENSION Ext, PIRP Irp, const SUPPORT_TEST_PACKET* P
         return;
     }
     if (Packet->Mode != SUPPORT_TEST_COMPLETE &&
-        Packet->Mode != SUPPORT_TEST_CANCEL_NAMES_NEXT_QUEUE) {
+        Packet->Mode != SUPPORT_TEST_CANCEL_NAMES_NEXT_QUEUE &&
+        Packet->Mode != SUPPORT_TEST_SLOW_CANCEL) {
         Ext->Held[Packet->Queue] = Irp;
         if (Packet->Mode == SUPPORT_TEST_HOLD_INSIDE) {
             WaitForRelease(Ext, Packet->Queue);
