@@ -3,8 +3,8 @@
 #   make test   installs what is missing, builds, runs the whole suite
 # The other targets are for developers.
 
-.PHONY: demo test setup build build-asan windows wine-demo test-default test-asan bench fuzz format \
-        clean
+.PHONY: demo test setup build build-asan windows wine-demo test-default test-asan bench fuzz \
+        coverage format clean
 
 JOBS ?= $(shell nproc)
 
@@ -52,6 +52,11 @@ bench: setup build
 FUZZ_SECONDS ?= 600
 fuzz: setup build-asan
 	bash scripts/fuzz.sh build/asan $(FUZZ_SECONDS)
+
+# Coverage of the kernel code (not part of `make test`): builds the coverage preset, runs the suite
+# on it and writes build/coverage/report/index.html and summary.txt (scripts/coverage.sh).
+coverage: setup
+	bash scripts/coverage.sh
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i

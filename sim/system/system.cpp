@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace sim {
@@ -145,9 +146,15 @@ System::System(SystemOptions options)
     : kernel_(options.kernel), pnpThread_(std::make_unique<PlugAndPlayThread>()) {}
 
 System::~System() {
-    const std::string findings = shutdown();
-    if (!findings.empty()) {
-        reportCheckFailure(findings);
+    // A destructor must not throw: anything the shutdown throws (it allocates) ends the test
+    // process with its message, as a failed check would.
+    try {
+        const std::string findings = shutdown();
+        if (!findings.empty())
+            reportCheckFailure(findings);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "System shutdown failed: %s\n", e.what());
+        std::abort();
     }
 }
 
