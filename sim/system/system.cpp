@@ -382,8 +382,10 @@ NTSTATUS System::callPnp(Node& n, UCHAR minor) {
             break;
         case IRP_MN_REMOVE_DEVICE:
             n.state = DeviceState::Removed;
-            for (const auto& bus : buses_) {
-                bus->removed(n.pdo);
+            // Newest first: a test's filter leaves the stack before the bus that made the
+            // device deletes its physical device object (at once when the device has left).
+            for (auto bus = buses_.rbegin(); bus != buses_.rend(); ++bus) {
+                (*bus)->removed(n.pdo);
             }
             ObDereferenceObject(n.pdo);
             break;
@@ -484,31 +486,24 @@ NTSTATUS System::sendPower(int index, UCHAR minorFunction, POWER_STATE_TYPE type
 }
 
 DeviceState System::state(int index) const {
-    std::lock_guard lock(nodesMutex_);
     return node(index).state;
 }
 PDEVICE_OBJECT System::pdo(int index) const {
-    std::lock_guard lock(nodesMutex_);
     return node(index).pdo;
 }
 PDEVICE_OBJECT System::functionalDevice(int index) const {
-    std::lock_guard lock(nodesMutex_);
     return node(index).fdo;
 }
 NTSTATUS System::lastStartStatus(int index) const {
-    std::lock_guard lock(nodesMutex_);
     return node(index).startStatus;
 }
 NTSTATUS System::lastAddStatus(int index) const {
-    std::lock_guard lock(nodesMutex_);
     return node(index).addStatus;
 }
 int System::nodeCount() const {
-    std::lock_guard lock(nodesMutex_);
     return static_cast<int>(nodes_.size());
 }
 int System::nodeOf(PDEVICE_OBJECT pdo) const {
-    std::lock_guard lock(nodesMutex_);
     for (int i = nodeCount() - 1; i >= 0; --i) {
         if (nodes_[i]->pdo == pdo)
             return i;

@@ -225,7 +225,8 @@ class System {
 
     Kernel kernel_;
     // Held by every operation on the device nodes: the Plug and Play manager does one at a time,
-    // whichever thread asks.
+    // whichever thread asks. The accessors (state, pdo...) do not take it: a test reads a node
+    // while another thread's removal waits for that test to finish a request.
     mutable std::recursive_mutex nodesMutex_;
     std::unique_ptr<PlugAndPlayThread> pnpThread_;
     bool shutDown_ = false;
