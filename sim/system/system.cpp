@@ -173,7 +173,6 @@ std::string System::shutdown() {
 }
 
 void System::removeAllDevices() {
-    std::lock_guard lock(nodesMutex_);
     for (int i = 0; i < nodeCount(); ++i) {
         const DeviceState state = nodes_[i]->state;
         if (state == DeviceState::Removed) {
@@ -252,7 +251,6 @@ NTSTATUS System::loadDriver(const std::filesystem::path& image, std::u16string_v
 }
 
 void System::unloadDriver() {
-    std::lock_guard lock(nodesMutex_);
     if (driver_ == nullptr) {
         throw std::logic_error("no driver is loaded");
     }
@@ -317,7 +315,6 @@ void require(bool allowed, const char* operation, DeviceState state) {
 }  // namespace
 
 int System::plugIn(PDEVICE_OBJECT pdo) {
-    std::lock_guard lock(nodesMutex_);
     int index = -1;
     if (NT_SUCCESS(addDevice(pdo, &index))) {
         start(index);
@@ -396,14 +393,12 @@ NTSTATUS System::callPnp(Node& n, UCHAR minor) {
 }
 
 NTSTATUS System::start(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "start");
     require(isOneOf(n.state, {DeviceState::Added, DeviceState::Stopped}), "start", n.state);
     return callPnp(n, IRP_MN_START_DEVICE);
 }
 
 NTSTATUS System::stop(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "stop");
     require(n.state == DeviceState::Started, "stop", n.state);
     const NTSTATUS query = callPnp(n, IRP_MN_QUERY_STOP_DEVICE);
@@ -415,14 +410,12 @@ NTSTATUS System::stop(int index) {
 }
 
 NTSTATUS System::queryStop(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "queryStop");
     require(n.state == DeviceState::Started, "queryStop", n.state);
     return callPnp(n, IRP_MN_QUERY_STOP_DEVICE);
 }
 
 NTSTATUS System::cancelStop(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "cancelStop");
     require(isOneOf(n.state, {DeviceState::StopPending, DeviceState::Started}), "cancelStop",
             n.state);
@@ -430,7 +423,6 @@ NTSTATUS System::cancelStop(int index) {
 }
 
 NTSTATUS System::queryRemove(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "queryRemove");
     require(isOneOf(n.state, {DeviceState::Added, DeviceState::Started, DeviceState::Stopped}),
             "queryRemove", n.state);
@@ -438,14 +430,12 @@ NTSTATUS System::queryRemove(int index) {
 }
 
 NTSTATUS System::cancelRemove(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "cancelRemove");
     require(n.state != DeviceState::SurpriseRemoved, "cancelRemove", n.state);
     return callPnp(n, IRP_MN_CANCEL_REMOVE_DEVICE);
 }
 
 NTSTATUS System::surpriseRemove(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "surpriseRemove");
     require(isOneOf(n.state, {DeviceState::Started, DeviceState::StopPending, DeviceState::Stopped,
                               DeviceState::RemovePending}),
@@ -454,7 +444,6 @@ NTSTATUS System::surpriseRemove(int index) {
 }
 
 NTSTATUS System::remove(int index) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "remove");
     const bool queried = isOneOf(n.state, {DeviceState::SurpriseRemoved, DeviceState::StartFailed,
                                            DeviceState::AddFailed, DeviceState::RemovePending});
@@ -469,13 +458,11 @@ NTSTATUS System::remove(int index) {
 }
 
 NTSTATUS System::sendPnp(int index, UCHAR minorFunction) {
-    std::lock_guard lock(nodesMutex_);
     return callPnp(node(index, "sendPnp"), minorFunction);
 }
 
 NTSTATUS System::sendPower(int index, UCHAR minorFunction, POWER_STATE_TYPE type,
                            POWER_STATE state) {
-    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "sendPower");
     return sendToStack(n.pdo, IRP_MJ_POWER, minorFunction, [&](PIO_STACK_LOCATION stack) {
         stack->Parameters.Power.SystemContext = 0;

@@ -224,9 +224,9 @@ class System {
     void stopPlugAndPlay();
 
     Kernel kernel_;
-    // Held by every operation on the device nodes: the Plug and Play manager does one at a time,
-    // whichever thread asks. The accessors (state, pdo...) do not take it: a test reads a node
-    // while another thread's removal waits for that test to finish a request.
+    // Held by a re-enumeration on the Plug and Play thread and by AddDevice, which adds a node:
+    // no two threads add nodes at once. The other operations keep the model's old freedom (tests
+    // send power and Plug and Play requests while another thread's removal waits for them).
     mutable std::recursive_mutex nodesMutex_;
     std::unique_ptr<PlugAndPlayThread> pnpThread_;
     bool shutDown_ = false;
