@@ -14,7 +14,8 @@ file(GLOB_RECURSE VAVEDU_WINDOWS_DRIVER_SOURCES CONFIGURE_DEPENDS
 # The instrument emulator, VaVeduEmu.SYS: the bus driver and the instrument's own code (the same
 # source the model's device runs). Windows only: on Linux the model's USB bus hosts the instrument.
 file(GLOB VAVEDU_WINDOWS_EMULATOR_SOURCES CONFIGURE_DEPENDS ${VAVEDU_ROOT}/pcdriver/emulator/*.cpp)
-list(APPEND VAVEDU_WINDOWS_EMULATOR_SOURCES ${VAVEDU_ROOT}/pcdriver/instrument/instrument.cpp)
+list(APPEND VAVEDU_WINDOWS_EMULATOR_SOURCES ${VAVEDU_ROOT}/pcdriver/instrument/instrument.cpp
+     ${VAVEDU_ROOT}/pcdriver/instrument/usb_status.cpp)
 
 # Headers applications include: each must compile in a plain Win32 C program and a C++ one (after
 # <windows.h> and <winioctl.h>). The driver's application-facing header joins this list.

@@ -63,7 +63,7 @@ VOID EmuFinishTransfers(PLIST_ENTRY Done) {
         PIRP irp = t->Irp;
         t->Urb->UrbHeader.Status = t->Status;
         t->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t->Moved;
-        NTSTATUS status = EmuNtStatusForUsbd(t->Status);
+        NTSTATUS status = UsbStackNtStatus(t->Status);
         ExFreePool(t);
         EmuCompleteRequest(irp, status, 0);
     }

@@ -22,6 +22,7 @@ extern "C" {
 
 #include "pcdriver/emulator/vaveduemu_ioctl.h"
 #include "pcdriver/instrument/instrument.h"
+#include "pcdriver/instrument/usb_status.h"
 
 /* What a device object of the emulator is: the first field of each of its extensions. */
 typedef enum _EMU_OBJECT_KIND {
@@ -127,7 +128,6 @@ NTSTATUS EmuDispatchPort(PEMU_PORT Port, PIRP Irp);
 
 /* Request blocks (urb.cpp) */
 NTSTATUS EmuSubmitUrb(PEMU_PORT Port, PIRP Irp, PURB Urb);
-NTSTATUS EmuNtStatusForUsbd(USBD_STATUS Status);
 VOID EmuUnconfigureLocked(PEMU_PORT Port);
 
 /* Bulk transfers (bulk.cpp) */

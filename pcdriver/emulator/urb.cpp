@@ -7,34 +7,6 @@
  */
 #include "pcdriver/emulator/emulator.h"
 
-NTSTATUS EmuNtStatusForUsbd(USBD_STATUS Status) {
-    switch (Status) {
-        case USBD_STATUS_SUCCESS:
-            return STATUS_SUCCESS;
-        case USBD_STATUS_INVALID_URB_FUNCTION:
-        case USBD_STATUS_INVALID_PARAMETER:
-        case USBD_STATUS_INVALID_PIPE_HANDLE:
-        case USBD_STATUS_INTERFACE_NOT_FOUND:
-        case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR:
-        case USBD_STATUS_BUFFER_TOO_SMALL:
-            return STATUS_INVALID_PARAMETER;
-        case USBD_STATUS_INSUFFICIENT_RESOURCES:
-            return STATUS_INSUFFICIENT_RESOURCES;
-        case USBD_STATUS_DEVICE_GONE:
-            return STATUS_DEVICE_NOT_CONNECTED;
-        case USBD_STATUS_CANCELED:
-            return STATUS_CANCELLED;
-        case USBD_STATUS_TIMEOUT:
-            return STATUS_IO_TIMEOUT;
-        case USBD_STATUS_NOT_SUPPORTED:
-            return STATUS_NOT_SUPPORTED;
-        case USBD_STATUS_ERROR_BUSY:
-            return STATUS_DEVICE_BUSY;
-        default:
-            return STATUS_UNSUCCESSFUL;
-    }
-}
-
 /* ------------------------------------------------------------------ descriptors and state */
 
 #define SELECT_CONFIGURATION_HEAD FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface)
@@ -788,5 +760,5 @@ NTSTATUS EmuSubmitUrb(PEMU_PORT Port, PIRP Irp, PURB Urb) {
     Urb->UrbHeader.Status = status;
     if (moved != ~0u)
         Urb->UrbControlTransfer.TransferBufferLength = moved;
-    return EmuCompleteRequest(Irp, EmuNtStatusForUsbd(status), 0);
+    return EmuCompleteRequest(Irp, UsbStackNtStatus(status), 0);
 }

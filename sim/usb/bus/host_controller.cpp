@@ -2,6 +2,7 @@
 // checks it, then carries it out at once (inline), queues it for the controller thread
 // (asynchronous, completed at DISPATCH_LEVEL as hardware completes it) or holds it for the test;
 // a pending URB is cancellable until the controller takes it.
+#include "pcdriver/instrument/usb_status.h"
 #include "sim/usb/bus/bus_state.hpp"
 
 #include <algorithm>
@@ -25,27 +26,9 @@ std::unique_ptr<UsbBus::Transfer> takeIf(List& list, Match match) {
 
 }  // namespace
 
-// The port driver's table: the USBD status a URB failed with becomes the request's NTSTATUS.
+// The port driver's table (pcdriver/instrument/usb_status.cpp, shared with the emulator).
 NTSTATUS ntStatusForUsbd(USBD_STATUS status) {
-    switch (status) {
-        case USBD_STATUS_SUCCESS:
-            return STATUS_SUCCESS;
-        case USBD_STATUS_INSUFFICIENT_RESOURCES:
-            return STATUS_INSUFFICIENT_RESOURCES;
-        case USBD_STATUS_DEVICE_GONE:
-            return STATUS_DEVICE_NOT_CONNECTED;
-        case USBD_STATUS_CANCELED:
-            return STATUS_CANCELLED;
-        case USBD_STATUS_NOT_SUPPORTED:
-            return STATUS_NOT_SUPPORTED;
-        case USBD_STATUS_INVALID_URB_FUNCTION:
-        case USBD_STATUS_INVALID_PARAMETER:
-        case USBD_STATUS_INVALID_PIPE_HANDLE:
-        case USBD_STATUS_BAD_START_FRAME:
-            return STATUS_INVALID_PARAMETER;
-        default:
-            return USBD_ERROR(status) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
-    }
+    return UsbStackNtStatus(status);
 }
 
 // ---------------------------------------------------------------- submission
