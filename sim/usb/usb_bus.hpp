@@ -41,13 +41,15 @@ enum class CompletionMode { Inline, Async, Held };
 // request code.
 struct Fault {
     enum class Kind {
-        Stall,           // USBD_STATUS_STALL_PID; a bulk endpoint stays halted until cleared
-        Crc,             // USBD_STATUS_CRC
-        Timeout,         // USBD_STATUS_TIMEOUT
-        NotResponding,   // USBD_STATUS_DEV_NOT_RESPONDING
-        DeviceGone,      // USBD_STATUS_DEVICE_GONE (the device stays attached)
-        Delay,           // the request completes normally after `delay`, asynchronously
-        ShortDescriptor  // a descriptor request returns at most `maxBytes` bytes
+        Stall,            // USBD_STATUS_STALL_PID; a bulk endpoint stays halted until cleared
+        Crc,              // USBD_STATUS_CRC
+        Timeout,          // USBD_STATUS_TIMEOUT
+        NotResponding,    // USBD_STATUS_DEV_NOT_RESPONDING
+        DeviceGone,       // USBD_STATUS_DEVICE_GONE (the device stays attached)
+        Cancelled,        // USBD_STATUS_CANCELED, as when the hub aborts the transfer
+        Delay,            // the request completes normally after `delay`, asynchronously
+        ShortDescriptor,  // a descriptor request returns at most `maxBytes` bytes
+        ShortData         // an IN transfer ends with a short packet after at most `maxBytes`
     };
     Kind kind = Kind::Stall;
     unsigned count = 1;  // how many requests it hits; kForever for all until cleared
@@ -61,6 +63,9 @@ struct Fault {
     }
     static Fault shortDescriptor(uint32_t maxBytes, unsigned count = 1) {
         return {Kind::ShortDescriptor, count, {}, maxBytes};
+    }
+    static Fault shortData(uint32_t maxBytes, unsigned count = 1) {
+        return {Kind::ShortData, count, {}, maxBytes};
     }
 };
 
@@ -154,6 +159,11 @@ class UsbBus : public sim::Bus {
     void injectFault(PDEVICE_OBJECT pdo, uint8_t endpoint, Fault fault);
     void injectControlFault(PDEVICE_OBJECT pdo, uint8_t request, Fault fault);
     void clearFaults(PDEVICE_OBJECT pdo);
+    // The URB of the port that passes the bus's checks `ordinal` URBs from now (0: the next) takes
+    // `fault` instead of any queued for its endpoint or request: "the n-th URB fails with S".
+    void failUrb(PDEVICE_OBJECT pdo, unsigned ordinal, Fault fault);
+    // URBs of the port that passed the bus's checks since the device was attached.
+    unsigned urbsAccepted(PDEVICE_OBJECT pdo) const;
 
     // ---- trace and capture
     UrbTrace& trace() { return trace_; }

@@ -42,11 +42,16 @@ Outcome bulkOut(Transfer& t) {
     return ended(USBD_STATUS_SUCCESS, t.length);
 }
 
-// IN packets until the transfer ends; nullopt when the device NAKs before it does.
+// IN packets until the transfer ends; nullopt when the device NAKs before it does. A short-data
+// fault makes the device send packets of at most its byte count, so the first one is short.
 std::optional<USBD_STATUS> bulkInPackets(Transfer& t) {
     DeviceModel& model = *t.port->model;
+    const bool shortData = t.fault && t.fault->kind == Fault::Kind::ShortData;
+    const uint16_t ask =
+        shortData ? static_cast<uint16_t>(std::min<uint32_t>(t.fault->maxBytes, t.maxPacket))
+                  : t.maxPacket;
     while (t.moved < t.length) {
-        InPacket packet = model.bulkIn(t.endpoint, t.maxPacket, t.moved > 0);
+        InPacket packet = model.bulkIn(t.endpoint, ask, t.moved > 0);
         if (!packet)
             return std::nullopt;  // NAK: the transfer waits for data
         const uint32_t size = static_cast<uint32_t>(packet->size());
@@ -72,7 +77,8 @@ std::optional<USBD_STATUS> bulkInPackets(Transfer& t) {
 }
 
 bool bulkIn(Transfer& t, Outcome& outcome) {
-    if (t.moved == 0 && t.length != 0) {
+    const bool shortData = t.fault && t.fault->kind == Fault::Kind::ShortData;
+    if (t.moved == 0 && t.length != 0 && !shortData) {
         // A model that has the data at hand sends the whole transfer in one call.
         auto sent = t.port->model->bulkInTransfer(t.endpoint, t.maxPacket, {t.buffer, t.length});
         if (sent) {

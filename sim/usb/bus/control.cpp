@@ -167,14 +167,14 @@ Outcome modelRequest(Transfer& t, const SetupPacket& setup, uint32_t& moved) {
 }  // namespace
 
 Outcome controlTransfer(Transfer& t) {
-    if (auto status = faultStatus(t.fault))
-        return failure(*status);
     const SetupPacket& setup = *t.setup;
     uint32_t moved = 0;
     const std::span<uint8_t> buffer(t.buffer, t.buffer != nullptr ? t.length : 0);
     Outcome outcome = setup.type() == 0 ? standardRequest(*t.port, setup, buffer, moved)
                                         : modelRequest(t, setup, moved);
-    if (t.fault && t.fault->kind == Fault::Kind::ShortDescriptor && t.in) {
+    const bool cut = t.fault && (t.fault->kind == Fault::Kind::ShortDescriptor ||
+                                 t.fault->kind == Fault::Kind::ShortData);
+    if (cut && t.in) {
         moved = std::min(moved, t.fault->maxBytes);
     }
     outcome.moved = USBD_SUCCESS(outcome.usbd) ? moved : 0;

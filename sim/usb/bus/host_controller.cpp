@@ -180,7 +180,10 @@ bool UsbBus::execute(Transfer& t, Outcome& outcome) {
     return true;
 }
 
+// An injected fault fails any request before it reaches the device.
 UsbBus::Outcome UsbBus::executeRequest(Transfer& t) {
+    if (auto status = faultStatus(t.fault))
+        return failure(*status);
     switch (t.function) {
         case URB_FUNCTION_SELECT_CONFIGURATION:
             return selectConfiguration(t);
