@@ -62,10 +62,12 @@ for preset in default asan; do
     status=1
     continue
   fi
-  rm -rf "build/$preset/reports/low-resource" "build/$preset/reports/bus-faults"
+  rm -rf "build/$preset/reports/low-resource" "build/$preset/reports/bus-faults" \
+    "build/$preset/reports/soak.txt"
   run_tests "$preset" || status=1
   low_resource_report "build/$preset/reports/low-resource"
   bus_fault_report "build/$preset/reports/bus-faults"
+  [ -f "build/$preset/reports/soak.txt" ] && head -n 1 "build/$preset/reports/soak.txt"
 done
 
 # The concurrency tests under ThreadSanitizer, in a build of their own with only what they need.
