@@ -59,11 +59,11 @@ NTSTATUS SweepFixture::write(size_t length) {
     return result.status;
 }
 
-NTSTATUS SweepFixture::read() {
-    Bytes back(512);
+NTSTATUS SweepFixture::read(size_t length) {
+    Bytes back((length + 511) / 512 * 512);
     sim::AppResult result = in.read(back.data(), (ULONG)back.size());
     if (result.ok() && exactReads) {
-        EXPECT_EQ(result.information, 100u);
+        EXPECT_EQ(result.information, length);
     }
     return result.status;
 }

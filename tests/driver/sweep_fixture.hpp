@@ -63,8 +63,9 @@ class SweepFixture : public DriverTest, public ::testing::WithParamInterface<Swe
     NTSTATUS selectConfiguration(uint8_t value);
     NTSTATUS selectInterface(uint8_t number, uint8_t alternate);
     NTSTATUS write(size_t length);
-    // Reads what the preparation wrote into the loopback (all of it while exactReads).
-    NTSTATUS read();
+    // Reads the `length` bytes the preparation wrote into the loopback (all of them while
+    // exactReads).
+    NTSTATUS read(size_t length = 100);
     NTSTATUS writeWithZeroLengthPacket();
     NTSTATUS getDescriptor(uint8_t type);
     NTSTATUS resetPipe(uint8_t pipeIndex = 1, uint8_t interfaceIndex = 0);

@@ -94,6 +94,12 @@ std::vector<SweepScenario> makeScenarios() {
              ASSERT_EQ(t.write(100), STATUS_SUCCESS);
          },
          [](T& t) { return t.read(); }},
+        {"ReadOfSeveralChunks",
+         [](T& t) {
+             t.openPipes();
+             ASSERT_EQ(t.write(3 * 16384 + 100), STATUS_SUCCESS);
+         },
+         [](T& t) { return t.read(3 * 16384 + 100); }},
         {"GetDeviceDescriptor", [](T& t) { t.openControl(); },
          [](T& t) { return t.getDescriptor(USB_DEVICE_DESCRIPTOR_TYPE); }},
         {"GetConfigurationDescriptor", [](T& t) { t.openControl(); },
