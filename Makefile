@@ -3,7 +3,8 @@
 #   make test   installs what is missing, builds, runs the whole suite
 # The other targets are for developers.
 
-.PHONY: demo test setup build build-asan windows test-default test-asan bench fuzz soak format clean
+.PHONY: demo test setup build build-asan windows wine-demo test-default test-asan bench fuzz soak \
+        format clean
 
 JOBS ?= $(shell nproc)
 
@@ -28,6 +29,11 @@ build-asan:
 # suite builds and checks its own copy (tests/windows).
 windows: setup
 	bash windows/build.sh build/windows
+
+# The Windows images at work on Wine: a fresh prefix in build/wine-demo, the instrument emulator and
+# the driver installed, a short session of vavedu.exe, the drivers' debug output.
+wine-demo: windows
+	python3 tests/wine/wine_machine.py demo build/wine-demo build/windows
 
 test-default: build
 	ctest --preset default
