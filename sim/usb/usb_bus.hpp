@@ -159,11 +159,12 @@ class UsbBus : public sim::Bus {
     void injectFault(PDEVICE_OBJECT pdo, uint8_t endpoint, Fault fault);
     void injectControlFault(PDEVICE_OBJECT pdo, uint8_t request, Fault fault);
     void clearFaults(PDEVICE_OBJECT pdo);
-    // The URB of the port that passes the bus's checks `ordinal` URBs from now (0: the next) takes
-    // `fault` instead of any queued for its endpoint or request: "the n-th URB fails with S".
-    void failUrb(PDEVICE_OBJECT pdo, unsigned ordinal, Fault fault);
-    // URBs of the port that passed the bus's checks since the device was attached.
-    unsigned urbsAccepted(PDEVICE_OBJECT pdo) const;
+    // The URB that passes the bus's checks `ordinal` URBs from now (0: the next), whichever
+    // device it is for, takes `fault` instead of any queued for its endpoint or request: "the
+    // n-th URB fails with S", across a device's departure and return.
+    void failUrb(unsigned ordinal, Fault fault);
+    // URBs of every device that passed the bus's checks since the bus began.
+    unsigned urbsAccepted() const;
 
     // ---- trace and capture
     UrbTrace& trace() { return trace_; }
@@ -195,6 +196,7 @@ class UsbBus : public sim::Bus {
     NTSTATUS portStatus(Port& port, PIRP irp);
     // The host controller (host_controller.cpp).
     NTSTATUS submitUrb(Port& port, PIRP irp, PURB urb);
+    void takeOrdinalFault(Transfer& t);  // faults.cpp; call with the lock held
     NTSTATUS pend(Port& port, std::unique_ptr<Transfer> t, CompletionMode mode,
                   std::unique_lock<std::mutex>& lock);
     void cancel(PIRP irp);
@@ -234,6 +236,8 @@ class UsbBus : public sim::Bus {
     CompletionMode controlMode_ = CompletionMode::Inline;
     std::function<void(PDEVICE_OBJECT)> onUnplug_;
     uint64_t nextHandle_ = 0;
+    unsigned urbsAccepted_ = 0;
+    std::optional<std::pair<unsigned, Fault>> ordinalFault_;  // by the value of urbsAccepted_
     uint64_t frameNumber_ = 0;
     UrbTrace trace_;
     std::shared_ptr<PcapWriter> capture_;

@@ -59,8 +59,6 @@ struct UsbBus::Port {
     std::map<uint8_t, CompletionMode> modes;             // by endpoint address, 0 control
     std::map<uint8_t, std::deque<std::unique_ptr<Transfer>>> queues;  // by endpoint, 0 control
     std::atomic<uint64_t> dataEpoch{0};
-    unsigned accepted = 0;                                   // URBs that passed the checks
-    std::optional<std::pair<unsigned, Fault>> ordinalFault;  // by the value of `accepted`
 
     const ConfigurationInfo* active() const {
         return configIndex >= 0 ? &infos[static_cast<size_t>(configIndex)] : nullptr;
@@ -179,8 +177,6 @@ Outcome abortPipe(Transfer& t);        // resets.cpp
 // ---- faults (faults.cpp)
 // The next fault queued under `key`, used up by one request.
 std::optional<Fault> takeFault(std::map<uint8_t, std::deque<Fault>>& faults, uint8_t key);
-// Counts a URB that passed the checks; the fault the test set for it by its ordinal, if any.
-std::optional<Fault> takeOrdinalFault(Port& port);
 // The USBD status a fault makes a request fail with; nullopt for one that lets it through.
 std::optional<USBD_STATUS> faultStatus(const std::optional<Fault>& fault);
 

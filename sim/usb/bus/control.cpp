@@ -167,6 +167,8 @@ Outcome modelRequest(Transfer& t, const SetupPacket& setup, uint32_t& moved) {
 }  // namespace
 
 Outcome controlTransfer(Transfer& t) {
+    if (auto status = faultStatus(t.fault))
+        return failure(*status);
     const SetupPacket& setup = *t.setup;
     uint32_t moved = 0;
     const std::span<uint8_t> buffer(t.buffer, t.buffer != nullptr ? t.length : 0);

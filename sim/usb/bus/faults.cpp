@@ -1,5 +1,5 @@
 // Faults the test injects: into the next transfers of an endpoint, the next control requests with
-// a request code, or the n-th URB of a port. Each request a fault hits uses one of its count up.
+// a request code, or the n-th URB of the bus. Each request a fault hits uses one of its count up.
 #include "sim/usb/bus/bus_state.hpp"
 
 namespace sim::usb {
@@ -18,30 +18,28 @@ void UsbBus::clearFaults(PDEVICE_OBJECT pdo) {
     std::lock_guard lock(mutex_);
     portOf(pdo).endpointFaults.clear();
     portOf(pdo).controlFaults.clear();
-    portOf(pdo).ordinalFault.reset();
+    ordinalFault_.reset();
 }
 
-void UsbBus::failUrb(PDEVICE_OBJECT pdo, unsigned ordinal, Fault fault) {
+void UsbBus::failUrb(unsigned ordinal, Fault fault) {
     std::lock_guard lock(mutex_);
-    Port& port = portOf(pdo);
-    port.ordinalFault = std::pair(port.accepted + ordinal, fault);
+    ordinalFault_ = std::pair(urbsAccepted_ + ordinal, fault);
 }
 
-unsigned UsbBus::urbsAccepted(PDEVICE_OBJECT pdo) const {
+unsigned UsbBus::urbsAccepted() const {
     std::lock_guard lock(mutex_);
-    return portOf(pdo).accepted;
+    return urbsAccepted_;
+}
+
+void UsbBus::takeOrdinalFault(Transfer& t) {
+    const unsigned ordinal = urbsAccepted_++;
+    if (ordinalFault_ && ordinalFault_->first == ordinal) {
+        t.fault = ordinalFault_->second;
+        ordinalFault_.reset();
+    }
 }
 
 namespace detail {
-
-std::optional<Fault> takeOrdinalFault(Port& port) {
-    const unsigned ordinal = port.accepted++;
-    if (!port.ordinalFault || port.ordinalFault->first != ordinal)
-        return std::nullopt;
-    Fault fault = port.ordinalFault->second;
-    port.ordinalFault.reset();
-    return fault;
-}
 
 std::optional<Fault> takeFault(std::map<uint8_t, std::deque<Fault>>& faults, uint8_t key) {
     auto it = faults.find(key);

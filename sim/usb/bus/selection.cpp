@@ -49,6 +49,8 @@ void UsbBus::openInterface(Port& port, const InterfaceSetting& setting,
 UsbBus::Outcome UsbBus::selectConfiguration(Transfer& t) {
     Port& port = *t.port;
     auto& select = t.urb->UrbSelectConfiguration;
+    if (auto status = faultStatus(t.fault))
+        return failure(*status);
     if (t.configIndex < 0) {
         unconfigure(port);
         return {};
@@ -80,6 +82,8 @@ UsbBus::Outcome UsbBus::selectConfiguration(Transfer& t) {
 UsbBus::Outcome UsbBus::selectInterface(Transfer& t) {
     Port& port = *t.port;
     auto& select = t.urb->UrbSelectInterface;
+    if (auto status = faultStatus(t.fault))
+        return failure(*status);
     if (select.ConfigurationHandle != port.configHandle || port.active() == nullptr) {
         return failure(USBD_STATUS_INVALID_PARAMETER);
     }

@@ -232,8 +232,6 @@ std::optional<Outcome> validateUrb(Port& port, PURB urb, Transfer& t) {
         t.fault = takeFault(port.endpointFaults, t.endpoint);
     if (rule->faults == Faults::Request)
         t.fault = takeFault(port.controlFaults, t.setup->request);
-    if (auto fault = takeOrdinalFault(port))
-        t.fault = fault;
     return std::nullopt;
 }
 
