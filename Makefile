@@ -4,7 +4,7 @@
 # The other targets are for developers.
 
 .PHONY: demo test setup build build-asan windows wine-demo test-default test-asan bench fuzz soak \
-        format clean
+        coverage format clean
 
 JOBS ?= $(shell nproc)
 
@@ -62,6 +62,11 @@ soak: setup
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target soak_tests
 	bash scripts/soak.sh build/default $(SOAK_MINUTES) $(SOAK_MIN_CYCLES)
+
+# Coverage of the kernel code (not part of `make test`): builds the coverage preset, runs the suite
+# on it and writes build/coverage/report/index.html and summary.txt (scripts/coverage.sh).
+coverage: setup
+	bash scripts/coverage.sh
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
