@@ -108,8 +108,10 @@ class Soak : public test::DriverTest {
 
     // IOCTL_BULK_RESET_PORT from a handle of its own. The port is reset in place (the handles
     // stay valid) or cycled (the device leaves and comes back as a new device, and the handles
-    // opened before fail): either way the device is found again by its interface.
+    // opened before fail): either way the device is found again by its interface. Allocations
+    // no longer fail by then, so a device that does not come back is a fault.
     void portCycle(Traffic& traffic, const std::u16string& path) {
+        lowResources(false, 0);
         sim::Handle handle;
         if (system.open(path, &handle) >= 0) {
             sim::AppResult result =
@@ -120,13 +122,12 @@ class Soak : public test::DriverTest {
                 soakCounters.fault("the port cycle ended with " + sim::statusName(result.status));
             handle.close();
         }
-        traffic.stop();
-        lowResources(false, 0);
+        traffic.stop();  // a cycled device's removal waits for its requests
         node = findStartedNode();
     }
 
-    // The started device, once any re-enumeration has ended; -1 when the device is gone (a
-    // start that failed after a port cycle: that device is removed).
+    // The started device, once any re-enumeration has ended; -1 when the device is gone (its
+    // AddDevice or start failed for want of memory after a port cycle: it is removed).
     int findStartedNode() {
         const auto until = Clock::now() + 10s;
         while (Clock::now() < until) {
@@ -134,7 +135,8 @@ class Soak : public test::DriverTest {
                 const sim::DeviceState state = system.state(i);
                 if (state == sim::DeviceState::Started && interfaceVisible(i))
                     return i;
-                if (state == sim::DeviceState::StartFailed) {
+                if (state == sim::DeviceState::StartFailed ||
+                    state == sim::DeviceState::AddFailed) {
                     ++startFailures;
                     node = i;
                     system.remove(i);
@@ -144,7 +146,10 @@ class Soak : public test::DriverTest {
             }
             std::this_thread::sleep_for(1ms);
         }
-        ADD_FAILURE() << "the device did not come back after the port cycle";
+        std::string states;
+        for (int i = 0; i < system.nodeCount(); ++i)
+            states += std::string(" ") + sim::toString(system.state(i));
+        ADD_FAILURE() << "the device did not come back after the port cycle; nodes:" << states;
         return -1;
     }
 
