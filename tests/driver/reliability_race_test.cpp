@@ -456,14 +456,15 @@ std::vector<IoctlCase> ioctlCases() {
          IOCTL_BULK_RESET_PIPE,
          {1, 0, 0, 0},
          0,
-         // the interface entry is being replaced, or the bus no longer knows the handle
-         {STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+         // the interface entry is being replaced, or the bus no longer knows the handle; a
+         // transfer of the pipe is under way
+         {STATUS_SUCCESS, STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE},
          anything},
         {"pipe reset, interface 1",
          IOCTL_BULK_RESET_PIPE,
          {0, 1, 0, 0},
          0,
-         {STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+         {STATUS_SUCCESS, STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE},
          anything},
         {"last USB status", IOCTL_BULK_GET_LAST_USBD_STATUS, {}, 4, {STATUS_SUCCESS}, anything},
         {"reserved value",
