@@ -20,12 +20,13 @@ struct Channel {
     const char16_t* suffix;
     bool read;
     uint8_t endpoint;
+    uint8_t resetPipeInput[4];  // IOCTL_BULK_RESET_PIPE of the channel's pipe
 };
 constexpr Channel kChannels[] = {
-    {u"\\PIPE_0", false, 0x01},
-    {u"\\PIPE_1", true, 0x81},
-    {u"\\PIPE_0\\INTERFACE_1", false, 0x02},
-    {u"\\PIPE_1\\INTERFACE_1", true, 0x86},
+    {u"\\PIPE_0", false, 0x01, {0, 0, 0, 0}},
+    {u"\\PIPE_1", true, 0x81, {1, 0, 0, 0}},
+    {u"\\PIPE_0\\INTERFACE_1", false, 0x02, {0, 1, 0, 0}},
+    {u"\\PIPE_1\\INTERFACE_1", true, 0x86, {1, 1, 0, 0}},
 };
 constexpr ULONG kChunk = 16384;   // the default maximum transfer size
 constexpr size_t kInFlight = 3;   // requests each channel keeps pending
@@ -166,6 +167,8 @@ void Traffic::runChannel(size_t channel, uint32_t seed) {
             pending[random() % pending.size()]->request->cancel();
             ++shared_.counters.cancels;
         }
+        if (random() % 64 == 0)
+            resetPipe(handle, channel, pending);
         for (auto it = pending.begin(); it != pending.end();) {
             if ((*it)->request->completed()) {
                 checkIo(**it, (*it)->request->wait());
@@ -234,6 +237,18 @@ void Traffic::checkIo(const Pending& pending, const sim::IoResult& result) {
     } else {
         counters.bytesVerified += result.information;
     }
+}
+
+// What an application does to recover a pipe: its requests are cancelled and have ended, then
+// the pipe is reset (a reset with transfers of the pipe under way is refused).
+void Traffic::resetPipe(sim::Handle& handle, size_t channel,
+                        std::vector<std::unique_ptr<Pending>>& pending) {
+    finish(pending);
+    const uint8_t* input = kChannels[channel].resetPipeInput;
+    const sim::AppResult result =
+        handle.deviceIoControl(IOCTL_BULK_RESET_PIPE, input, 4, nullptr, 0);
+    ++shared_.counters.requests;
+    check(IOCTL_BULK_RESET_PIPE, result, 0, {}, {});
 }
 
 // Cancels what is pending and waits for every request; one that never ends is lost (and its

@@ -78,8 +78,10 @@ class Traffic {
     std::unique_ptr<Pending> issue(sim::Handle& handle, size_t channel, std::mt19937& random);
     void checkIo(const Pending& pending, const sim::IoResult& result);
     void check(ULONG code, const sim::AppResult& result, size_t minimumBytes,
-               const Bytes& startsWith, const Bytes& output, NTSTATUS alsoAllowed = STATUS_SUCCESS);
+               const Bytes& startsWith, const Bytes& output);
     void finish(std::vector<std::unique_ptr<Pending>>& pending);
+    void resetPipe(sim::Handle& handle, size_t channel,
+                   std::vector<std::unique_ptr<Pending>>& pending);
     void controlRequest(sim::Handle& handle, std::mt19937& random);
 
     Shared shared_;
