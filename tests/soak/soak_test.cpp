@@ -106,12 +106,15 @@ class Soak : public test::DriverTest {
         node = -1;
     }
 
-    // IOCTL_BULK_RESET_PORT from a handle of its own. The port is reset in place (the handles
-    // stay valid) or cycled (the device leaves and comes back as a new device, and the handles
-    // opened before fail): either way the device is found again by its interface. Allocations
-    // no longer fail by then, so a device that does not come back is a fault.
+    // IOCTL_BULK_RESET_PORT from a handle of its own, once the reads and writes have ended (an
+    // application cancels its transfers before it resets the port: the reset empties the
+    // device) while device control goes on. The port is reset in place (the handles stay valid)
+    // or cycled (the device leaves and comes back as a new device, and the handles opened before
+    // fail): either way the device is found again by its interface. Allocations no longer fail
+    // by then, so a device that does not come back is a fault.
     void portCycle(Traffic& traffic, const std::u16string& path) {
         lowResources(false, 0);
+        traffic.stopIo();
         sim::Handle handle;
         if (system.open(path, &handle) >= 0) {
             sim::AppResult result =

@@ -146,8 +146,17 @@ Traffic::~Traffic() {
     stop();
 }
 
+void Traffic::stopIo() {
+    ioStopping_ = true;
+    for (size_t channel = 0; channel < std::size(kChannels); ++channel) {
+        if (threads_[channel].joinable())
+            threads_[channel].join();
+    }
+}
+
 void Traffic::stop() {
     stopping_ = true;
+    ioStopping_ = true;
     for (auto& thread : threads_) {
         if (thread.joinable())
             thread.join();
@@ -160,7 +169,7 @@ void Traffic::runChannel(size_t channel, uint32_t seed) {
     if (shared_.system.open(path_ + kChannels[channel].suffix, &handle) < 0)
         return;  // the device left already
     std::vector<std::unique_ptr<Pending>> pending;
-    while (!stopping_) {
+    while (!ioStopping_) {
         while (pending.size() < kInFlight)
             pending.push_back(issue(handle, channel, random));
         if (random() % 8 == 0) {

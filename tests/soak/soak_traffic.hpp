@@ -68,6 +68,8 @@ class Traffic {
     Traffic(const Traffic&) = delete;
     Traffic& operator=(const Traffic&) = delete;
     void stop();
+    // Ends the reads and writes only (their requests cancelled and ended); device control goes on.
+    void stopIo();
     // Bytes written to the sink (endpoint 0x02) by writes that succeeded.
     uint64_t sinkBytes() const { return sinkBytes_; }
 
@@ -87,6 +89,7 @@ class Traffic {
     Shared shared_;
     std::u16string path_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> ioStopping_{false};
     std::atomic<uint64_t> sinkBytes_{0};
     std::vector<std::thread> threads_;
 };
