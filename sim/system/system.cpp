@@ -2,6 +2,8 @@
 // manager's side of every device node.
 #include "sim/system/system.hpp"
 
+#include "sim/system/plug_and_play.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -140,7 +142,8 @@ struct System::Node {
     NTSTATUS startStatus = STATUS_PENDING;
 };
 
-System::System(SystemOptions options) : kernel_(options.kernel) {}
+System::System(SystemOptions options)
+    : kernel_(options.kernel), pnpThread_(std::make_unique<PlugAndPlayThread>()) {}
 
 System::~System() {
     // A destructor must not throw: anything the shutdown throws (it allocates) ends the test
@@ -159,6 +162,7 @@ std::string System::shutdown() {
     if (shutDown_) {
         return {};
     }
+    stopPlugAndPlay();
     removeAllDevices();
     if (driver_ != nullptr) {
         unloadDriver();
@@ -169,6 +173,7 @@ std::string System::shutdown() {
 }
 
 void System::removeAllDevices() {
+    std::lock_guard lock(nodesMutex_);
     for (int i = 0; i < nodeCount(); ++i) {
         const DeviceState state = nodes_[i]->state;
         if (state == DeviceState::Removed) {
@@ -182,6 +187,24 @@ void System::removeAllDevices() {
         }
         callPnp(*nodes_[i], IRP_MN_REMOVE_DEVICE);
     }
+}
+
+// The node of a device that left: removed as the platform removes a device that is gone (a
+// surprise removal when it was started, then the removal).
+void System::removeNodeOf(PDEVICE_OBJECT departed, bool* hadNode) {
+    std::lock_guard lock(nodesMutex_);
+    const int index = nodeOf(departed);
+    if (index < 0)
+        return;
+    *hadNode = true;
+    Node& n = *nodes_[index];
+    if (n.state == DeviceState::Removed)
+        return;
+    if (isOneOf(n.state, {DeviceState::Started, DeviceState::StopPending, DeviceState::Stopped,
+                          DeviceState::RemovePending})) {
+        callPnp(n, IRP_MN_SURPRISE_REMOVAL);
+    }
+    callPnp(n, IRP_MN_REMOVE_DEVICE);
 }
 
 void System::destroyBuses() {
@@ -229,6 +252,7 @@ NTSTATUS System::loadDriver(const std::filesystem::path& image, std::u16string_v
 }
 
 void System::unloadDriver() {
+    std::lock_guard lock(nodesMutex_);
     if (driver_ == nullptr) {
         throw std::logic_error("no driver is loaded");
     }
@@ -293,6 +317,7 @@ void require(bool allowed, const char* operation, DeviceState state) {
 }  // namespace
 
 int System::plugIn(PDEVICE_OBJECT pdo) {
+    std::lock_guard lock(nodesMutex_);
     int index = -1;
     if (NT_SUCCESS(addDevice(pdo, &index))) {
         start(index);
@@ -301,6 +326,7 @@ int System::plugIn(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS System::addDevice(PDEVICE_OBJECT pdo, int* index) {
+    std::lock_guard lock(nodesMutex_);
     if (driver_ == nullptr || driver_->DriverExtension->AddDevice == nullptr) {
         throw std::logic_error("addDevice: no loaded driver with an AddDevice routine");
     }
@@ -368,12 +394,14 @@ NTSTATUS System::callPnp(Node& n, UCHAR minor) {
 }
 
 NTSTATUS System::start(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "start");
     require(isOneOf(n.state, {DeviceState::Added, DeviceState::Stopped}), "start", n.state);
     return callPnp(n, IRP_MN_START_DEVICE);
 }
 
 NTSTATUS System::stop(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "stop");
     require(n.state == DeviceState::Started, "stop", n.state);
     const NTSTATUS query = callPnp(n, IRP_MN_QUERY_STOP_DEVICE);
@@ -385,12 +413,14 @@ NTSTATUS System::stop(int index) {
 }
 
 NTSTATUS System::queryStop(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "queryStop");
     require(n.state == DeviceState::Started, "queryStop", n.state);
     return callPnp(n, IRP_MN_QUERY_STOP_DEVICE);
 }
 
 NTSTATUS System::cancelStop(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "cancelStop");
     require(isOneOf(n.state, {DeviceState::StopPending, DeviceState::Started}), "cancelStop",
             n.state);
@@ -398,6 +428,7 @@ NTSTATUS System::cancelStop(int index) {
 }
 
 NTSTATUS System::queryRemove(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "queryRemove");
     require(isOneOf(n.state, {DeviceState::Added, DeviceState::Started, DeviceState::Stopped}),
             "queryRemove", n.state);
@@ -405,12 +436,14 @@ NTSTATUS System::queryRemove(int index) {
 }
 
 NTSTATUS System::cancelRemove(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "cancelRemove");
     require(n.state != DeviceState::SurpriseRemoved, "cancelRemove", n.state);
     return callPnp(n, IRP_MN_CANCEL_REMOVE_DEVICE);
 }
 
 NTSTATUS System::surpriseRemove(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "surpriseRemove");
     require(isOneOf(n.state, {DeviceState::Started, DeviceState::StopPending, DeviceState::Stopped,
                               DeviceState::RemovePending}),
@@ -419,6 +452,7 @@ NTSTATUS System::surpriseRemove(int index) {
 }
 
 NTSTATUS System::remove(int index) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "remove");
     const bool queried = isOneOf(n.state, {DeviceState::SurpriseRemoved, DeviceState::StartFailed,
                                            DeviceState::AddFailed, DeviceState::RemovePending});
@@ -433,11 +467,13 @@ NTSTATUS System::remove(int index) {
 }
 
 NTSTATUS System::sendPnp(int index, UCHAR minorFunction) {
+    std::lock_guard lock(nodesMutex_);
     return callPnp(node(index, "sendPnp"), minorFunction);
 }
 
 NTSTATUS System::sendPower(int index, UCHAR minorFunction, POWER_STATE_TYPE type,
                            POWER_STATE state) {
+    std::lock_guard lock(nodesMutex_);
     Node& n = node(index, "sendPower");
     return sendToStack(n.pdo, IRP_MJ_POWER, minorFunction, [&](PIO_STACK_LOCATION stack) {
         stack->Parameters.Power.SystemContext = 0;
@@ -448,24 +484,42 @@ NTSTATUS System::sendPower(int index, UCHAR minorFunction, POWER_STATE_TYPE type
 }
 
 DeviceState System::state(int index) const {
+    std::lock_guard lock(nodesMutex_);
     return node(index).state;
 }
 PDEVICE_OBJECT System::pdo(int index) const {
+    std::lock_guard lock(nodesMutex_);
     return node(index).pdo;
 }
 PDEVICE_OBJECT System::functionalDevice(int index) const {
+    std::lock_guard lock(nodesMutex_);
     return node(index).fdo;
 }
 NTSTATUS System::lastStartStatus(int index) const {
+    std::lock_guard lock(nodesMutex_);
     return node(index).startStatus;
 }
 NTSTATUS System::lastAddStatus(int index) const {
+    std::lock_guard lock(nodesMutex_);
     return node(index).addStatus;
+}
+int System::nodeCount() const {
+    std::lock_guard lock(nodesMutex_);
+    return static_cast<int>(nodes_.size());
+}
+int System::nodeOf(PDEVICE_OBJECT pdo) const {
+    std::lock_guard lock(nodesMutex_);
+    for (int i = nodeCount() - 1; i >= 0; --i) {
+        if (nodes_[i]->pdo == pdo)
+            return i;
+    }
+    return -1;
 }
 
 // ---------------------------------------------------------------- applications
 
-std::vector<std::u16string> System::interfacePaths(const GUID& interfaceClass) const {
+std::vector<std::u16string> System::interfacePaths(const GUID& interfaceClass) {
+    waitForPlugAndPlay(kernel_.options().hangLimit);
     std::vector<std::u16string> paths;
     for (const DeviceInterfaceRecord& record : kernel_.deviceInterfaces(interfaceClass, true)) {
         paths.push_back(record.symbolicLink);
@@ -474,6 +528,7 @@ std::vector<std::u16string> System::interfacePaths(const GUID& interfaceClass) c
 }
 
 NTSTATUS System::open(std::u16string_view path, Handle* handle) {
+    waitForPlugAndPlay(kernel_.options().hangLimit);
     const DeviceInterfaceRecord* best = nullptr;
     std::vector<DeviceInterfaceRecord> candidates;
     for (const GUID& guid : guidsIn(path)) {

@@ -75,17 +75,19 @@ class BusFaultTest : public SweepFixture {
         return text.str();
     }
 
-    // Resets every pipe whose endpoint a stall left halted; the retry needs it.
+    // Resets every pipe whose endpoint a failed transfer left halted (the host controller's side
+    // or the device's); the retry needs it.
     void resetHaltedPipes() {
         if (target() == nullptr)
             return;
         for (const PipeOfEndpoint& pipe : kPipes) {
-            if (!bus.halted(target(), pipe.endpoint))
+            if (!bus.halted(target(), pipe.endpoint) && !bus.hostHalted(target(), pipe.endpoint))
                 continue;
             if (!control.valid())
                 control = open(node);
             EXPECT_EQ(resetPipe(pipe.pipeIndex, pipe.interfaceIndex), STATUS_SUCCESS);
             EXPECT_FALSE(bus.halted(target(), pipe.endpoint));
+            EXPECT_FALSE(bus.hostHalted(target(), pipe.endpoint));
         }
     }
 

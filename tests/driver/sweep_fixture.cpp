@@ -25,6 +25,31 @@ void SweepFixture::openControl() {
     control = open(node);
 }
 
+NTSTATUS SweepFixture::cyclePort() {
+    const PDEVICE_OBJECT old = system.pdo(node);
+    const NTSTATUS status = ioctl(control, IOCTL_BULK_RESET_PORT, {}, 0).status;
+    EXPECT_TRUE(system.waitForPlugAndPlay());
+    if (system.nodeCount() - 1 != node) {
+        control.close();
+        std::erase(attached, old);  // it left the bus
+        node = system.nodeCount() - 1;
+        nodes.push_back(node);
+        attached.push_back(system.pdo(node));
+        if (system.state(node) == sim::DeviceState::Started && interfaceVisible(node))
+            control = open(node);
+    }
+    return status;
+}
+
+NTSTATUS SweepFixture::cyclePortAgain() {
+    if (!control.valid()) {
+        tearDownDevice();
+        EXPECT_EQ(addAndStart(), STATUS_SUCCESS);
+        control = open(node);
+    }
+    return cyclePort();
+}
+
 void SweepFixture::openPipes() {
     openControl();
     out = open(node, u"\\PIPE_0");
@@ -109,7 +134,8 @@ void SweepFixture::tearDownDevice() {
             handle->close();
     }
     for (int added : nodes) {
-        system.remove(added);
+        if (system.state(added) != sim::DeviceState::Removed)
+            system.remove(added);
     }
     for (PDEVICE_OBJECT device : attached) {
         bus.unplug(device);

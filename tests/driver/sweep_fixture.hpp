@@ -58,6 +58,12 @@ class SweepFixture : public DriverTest, public ::testing::WithParamInterface<Swe
     void loadAndPlug();
     NTSTATUS addAndStart();
     void openControl();
+    // IOCTL_BULK_RESET_PORT cycles the port: the instrument comes back as a new device node,
+    // which the scenario works on from then on (its start, or its interface, may have failed
+    // for low resources).
+    NTSTATUS cyclePort();
+    // The retry of a cycle: on a fresh device when the one that came back cannot be opened.
+    NTSTATUS cyclePortAgain();
     void openPipes();
     NTSTATUS addDevice();
     NTSTATUS selectConfiguration(uint8_t value);

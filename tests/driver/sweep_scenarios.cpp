@@ -105,13 +105,13 @@ std::vector<SweepScenario> makeScenarios() {
         {"GetConfigurationDescriptor", [](T& t) { t.openControl(); },
          [](T& t) { return t.getDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE); }},
         {"ResetPipe", [](T& t) { t.openControl(); }, [](T& t) { return t.resetPipe(); }},
-        // The port reset is reported as done whatever became of it.
+        // The port cycle is reported as done whatever became of it, or of the new device.
         {"ResetPort",
          [](T& t) { t.openControl(); },
-         [](T& t) { return t.ioctl(t.control, IOCTL_BULK_RESET_PORT, {}, 0).status; },
+         [](T& t) { return t.cyclePort(); },
          kAbsorbed,
          {},
-         {},
+         [](T& t) { return t.cyclePortAgain(); },
          true},
         {"VendorControlIn", [](T& t) { t.openControl(); },
          [](T& t) { return t.controlRequest(setup(kVendorIn, 0x01, 0, 64), 64); }},

@@ -207,7 +207,8 @@ class Run {
         if (h == nullptr)
             return;
         Bytes output(outputLength, 0xCC);
-        if (async && session_.roomForRequest()) {
+        // A port cycle is sent synchronously, so that the session follows the device it ends.
+        if (async && session_.roomForRequest() && c != IOCTL_BULK_RESET_PORT) {
             auto request =
                 h->deviceIoControlAsync(c, input.empty() ? nullptr : input.data(), inputLength,
                                         output.empty() ? nullptr : output.data(), outputLength);
@@ -219,6 +220,7 @@ class Run {
             h->deviceIoControl(c, input.empty() ? nullptr : input.data(), inputLength,
                                output.empty() ? nullptr : output.data(), outputLength);
         Session::checkResult(result, outputLength, "a device-control request");
+        session_.followPortCycle(c);
     }
 
     void controlTransfer(Input& in) {

@@ -629,6 +629,7 @@ class Run {
             code, in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
             out.empty() ? nullptr : out.data(), outputLength);
         Session::checkResult(result, outputLength, "a device-control request");
+        session_.followPortCycle(code);
     }
 
     void controlTransfer(Input& in) {

@@ -126,6 +126,7 @@ class Soak : public test::DriverTest {
             handle.close();
         }
         traffic.stop();  // a cycled device's removal waits for its requests
+        EXPECT_TRUE(system.waitForPlugAndPlay()) << "the port cycle did not end";
         node = findStartedNode();
     }
 
