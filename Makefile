@@ -3,7 +3,7 @@
 #   make test   installs what is missing, builds, runs the whole suite
 # The other targets are for developers.
 
-.PHONY: demo test setup build build-asan windows wine-demo test-default test-asan bench fuzz \
+.PHONY: demo test setup build build-asan windows wine-demo test-default test-asan bench fuzz soak \
         coverage format clean
 
 JOBS ?= $(shell nproc)
@@ -52,6 +52,16 @@ bench: setup build
 FUZZ_SECONDS ?= 600
 fuzz: setup build-asan
 	bash scripts/fuzz.sh build/asan $(FUZZ_SECONDS)
+
+# The soak on the default build: Plug and Play cycles under concurrent I/O, device control, cancels
+# and random low resources for SOAK_MINUTES (and at least SOAK_MIN_CYCLES cycles). `make test` runs
+# a bounded one.
+SOAK_MINUTES ?= 10
+SOAK_MIN_CYCLES ?= 0
+soak: setup
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target soak_tests
+	bash scripts/soak.sh build/default $(SOAK_MINUTES) $(SOAK_MIN_CYCLES)
 
 # Coverage of the kernel code (not part of `make test`): builds the coverage preset, runs the suite
 # on it and writes build/coverage/report/index.html and summary.txt (scripts/coverage.sh).

@@ -45,6 +45,16 @@ low_resource_report() {
                  scenarios, runs, length(sites) }'
 }
 
+# The sweep of bus faults likewise: URB sites, and runs of one site failing with one status class.
+bus_fault_report() {
+  local dir=$1
+  [ -d "$dir" ] || return 0
+  cat "$dir"/*.txt | awk '
+    /^scenario/ { scenarios++; sites += $3; runs += $6 }
+    END { printf "Bus-fault sweep: %d scenarios, %d URB sites, %d runs with one URB failing with one class of USB status\n",
+                 scenarios, sites, runs }'
+}
+
 for preset in default asan; do
   if ! run_build "$preset"; then
     echo "$preset build failed"
@@ -52,9 +62,12 @@ for preset in default asan; do
     status=1
     continue
   fi
-  rm -rf "build/$preset/reports/low-resource"
+  rm -rf "build/$preset/reports/low-resource" "build/$preset/reports/bus-faults" \
+    "build/$preset/reports/soak.txt"
   run_tests "$preset" || status=1
   low_resource_report "build/$preset/reports/low-resource"
+  bus_fault_report "build/$preset/reports/bus-faults"
+  [ -f "build/$preset/reports/soak.txt" ] && head -n 1 "build/$preset/reports/soak.txt"
 done
 
 # The concurrency tests under ThreadSanitizer, in a build of their own with only what they need.

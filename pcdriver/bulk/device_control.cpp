@@ -307,6 +307,10 @@ static NTSTATUS ResetPipe(IOCTL_REQUEST* Request) {
         LookupPipe(extension, interfaceIndex, pipeIndex, &pipe) != PipeFound) {
         return STATUS_INVALID_PARAMETER;
     }
+    /* A reset while a transfer of the pipe is at the bus is refused there after the device's
+       halt and data toggle were cleared: the host's toggle would no longer match, and the pipe's
+       next packet would be dropped as a repeat. Refused here instead, as a selection is while
+       its pipes are busy; nothing is sent. */
     if (QueueBusy(extension, QueueIndexOfEndpoint(pipe.EndpointAddress)))
         return STATUS_INVALID_DEVICE_STATE;
     URB urb;

@@ -42,13 +42,15 @@ enum class CompletionMode { Inline, Async, Held };
 // request code.
 struct Fault {
     enum class Kind {
-        Stall,           // USBD_STATUS_STALL_PID; a bulk endpoint stays halted until cleared
-        Crc,             // USBD_STATUS_CRC
-        Timeout,         // USBD_STATUS_TIMEOUT
-        NotResponding,   // USBD_STATUS_DEV_NOT_RESPONDING
-        DeviceGone,      // USBD_STATUS_DEVICE_GONE (the device stays attached)
-        Delay,           // the request completes normally after `delay`, asynchronously
-        ShortDescriptor  // a descriptor request returns at most `maxBytes` bytes
+        Stall,            // USBD_STATUS_STALL_PID; a bulk endpoint stays halted until cleared
+        Crc,              // USBD_STATUS_CRC
+        Timeout,          // USBD_STATUS_TIMEOUT
+        NotResponding,    // USBD_STATUS_DEV_NOT_RESPONDING
+        DeviceGone,       // USBD_STATUS_DEVICE_GONE (the device stays attached)
+        Cancelled,        // USBD_STATUS_CANCELED, as when the hub aborts the transfer
+        Delay,            // the request completes normally after `delay`, asynchronously
+        ShortDescriptor,  // a descriptor request returns at most `maxBytes` bytes
+        ShortData         // an IN transfer ends with a short packet after at most `maxBytes`
     };
     Kind kind = Kind::Stall;
     unsigned count = 1;  // how many requests it hits; kForever for all until cleared
@@ -62,6 +64,9 @@ struct Fault {
     }
     static Fault shortDescriptor(uint32_t maxBytes, unsigned count = 1) {
         return {Kind::ShortDescriptor, count, {}, maxBytes};
+    }
+    static Fault shortData(uint32_t maxBytes, unsigned count = 1) {
+        return {Kind::ShortData, count, {}, maxBytes};
     }
 };
 
@@ -160,6 +165,12 @@ class UsbBus : public sim::Bus {
     void injectFault(PDEVICE_OBJECT pdo, uint8_t endpoint, Fault fault);
     void injectControlFault(PDEVICE_OBJECT pdo, uint8_t request, Fault fault);
     void clearFaults(PDEVICE_OBJECT pdo);
+    // The URB that passes the bus's checks `ordinal` URBs from now (0: the next), whichever
+    // device it is for, takes `fault` instead of any queued for its endpoint or request: "the
+    // n-th URB fails with S", across a device's departure and return.
+    void failUrb(unsigned ordinal, Fault fault);
+    // URBs of every device that passed the bus's checks since the bus began.
+    unsigned urbsAccepted() const;
 
     // ---- trace and capture
     UrbTrace& trace() { return trace_; }
@@ -191,6 +202,7 @@ class UsbBus : public sim::Bus {
     NTSTATUS portStatus(Port& port, PIRP irp);
     // The host controller (host_controller.cpp).
     NTSTATUS submitUrb(Port& port, PIRP irp, PURB urb);
+    void takeOrdinalFault(Transfer& t);  // faults.cpp; call with the lock held
     NTSTATUS pend(Port& port, std::unique_ptr<Transfer> t, CompletionMode mode,
                   std::unique_lock<std::mutex>& lock);
     void cancel(PIRP irp);
@@ -234,6 +246,8 @@ class UsbBus : public sim::Bus {
     std::function<void(PDEVICE_OBJECT)> onUnplug_;
     uint64_t nextHandle_ = 0;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    unsigned urbsAccepted_ = 0;
+    std::optional<std::pair<unsigned, Fault>> ordinalFault_;  // by the value of urbsAccepted_
     UrbTrace trace_;
     std::shared_ptr<PcapWriter> capture_;
     int captureListener_ = 0;

@@ -257,6 +257,25 @@ TEST_F(DeviceControl, ResetPipeClearsAStall) {
     EXPECT_FALSE(bus.halted(pdo(node), 0x81));
 }
 
+// A reset while a read of the pipe waits at the bus would leave the two sides' data toggles apart:
+// it is refused, nothing is sent, and it goes through once the read has ended.
+TEST_F(DeviceControl, ResetPipeWaitsForTheTransfersOfThePipe) {
+    sim::Handle in = open(node, u"\\PIPE_1");
+    Bytes buffer(512);
+    std::unique_ptr<sim::UserRequest> read = in.readAsync(buffer.data(), 512);  // no data: it waits
+    ASSERT_TRUE(bus.waitIdle());
+    ASSERT_FALSE(read->completed());
+    const size_t before = completed(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).size();
+    EXPECT_EQ(ioctl(handle, IOCTL_BULK_RESET_PIPE, Bytes{1, 0, 0, 0}, 0).status,
+              STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(ioctl(handle, IOCTL_BULK_RESET_PIPE, Bytes{0, 0, 0, 0}, 0).status, STATUS_SUCCESS)
+        << "another pipe";
+    read->cancel();
+    EXPECT_EQ(read->wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(ioctl(handle, IOCTL_BULK_RESET_PIPE, Bytes{1, 0, 0, 0}, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(completed(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).size(), before + 2);
+}
+
 TEST_F(DeviceControl, SelectionsReachTheDevice) {
     EXPECT_EQ(ioctl(handle, IOCTL_BULK_SELECT_CONFIGURATION, Bytes{2}, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(bus.configuration(pdo(node)), 2);

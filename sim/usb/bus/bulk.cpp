@@ -71,12 +71,17 @@ Outcome bulkOut(Transfer& t) {
     return ended(USBD_STATUS_SUCCESS, t.length);
 }
 
-// IN packets until the transfer ends; nullopt when the device NAKs before it does.
+// IN packets until the transfer ends; nullopt when the device NAKs before it does. A short-data
+// fault makes the device send packets of at most its byte count, so the first one is short.
 std::optional<USBD_STATUS> bulkInPackets(Transfer& t) {
     DeviceModel& model = *t.port->model;
     Port::EndpointState& e = t.port->endpoints[t.endpoint];
+    const bool shortData = t.fault && t.fault->kind == Fault::Kind::ShortData;
+    const uint16_t ask =
+        shortData ? static_cast<uint16_t>(std::min<uint32_t>(t.fault->maxBytes, t.maxPacket))
+                  : t.maxPacket;
     while (t.moved < t.length) {
-        InPacket packet = model.bulkIn(t.endpoint, t.maxPacket, t.moved > 0);
+        InPacket packet = model.bulkIn(t.endpoint, ask, t.moved > 0);
         if (!packet)
             return std::nullopt;  // NAK: the transfer waits for data
         const uint32_t size = static_cast<uint32_t>(packet->size());
@@ -125,7 +130,8 @@ std::optional<Outcome> wholeInTransfer(Transfer& t) {
 }
 
 bool bulkIn(Transfer& t, Outcome& outcome) {
-    if (auto whole = wholeInTransfer(t)) {
+    const bool shortData = t.fault && t.fault->kind == Fault::Kind::ShortData;
+    if (auto whole = shortData ? std::nullopt : wholeInTransfer(t)) {
         outcome = *whole;
         return true;
     }

@@ -180,7 +180,9 @@ Outcome controlTransfer(Transfer& t) {
     const std::span<uint8_t> buffer(t.buffer, t.buffer != nullptr ? t.length : 0);
     Outcome outcome = setup.type() == 0 ? standardRequest(*t.port, setup, buffer, moved)
                                         : modelRequest(t, setup, moved);
-    if (t.fault && t.fault->kind == Fault::Kind::ShortDescriptor && t.in) {
+    const bool cut = t.fault && (t.fault->kind == Fault::Kind::ShortDescriptor ||
+                                 t.fault->kind == Fault::Kind::ShortData);
+    if (cut && t.in) {
         moved = std::min(moved, t.fault->maxBytes);
     }
     outcome.moved = USBD_SUCCESS(outcome.usbd) ? moved : 0;

@@ -1,5 +1,5 @@
-// Faults the test injects: into the next transfers of an endpoint, or the next control requests
-// with a request code. Each request a fault hits uses one of its count up.
+// Faults the test injects: into the next transfers of an endpoint, the next control requests with
+// a request code, or the n-th URB of the bus. Each request a fault hits uses one of its count up.
 #include "sim/usb/bus/bus_state.hpp"
 
 namespace sim::usb {
@@ -18,6 +18,25 @@ void UsbBus::clearFaults(PDEVICE_OBJECT pdo) {
     std::lock_guard lock(mutex_);
     portOf(pdo).endpointFaults.clear();
     portOf(pdo).controlFaults.clear();
+    ordinalFault_.reset();
+}
+
+void UsbBus::failUrb(unsigned ordinal, Fault fault) {
+    std::lock_guard lock(mutex_);
+    ordinalFault_ = std::pair(urbsAccepted_ + ordinal, fault);
+}
+
+unsigned UsbBus::urbsAccepted() const {
+    std::lock_guard lock(mutex_);
+    return urbsAccepted_;
+}
+
+void UsbBus::takeOrdinalFault(Transfer& t) {
+    const unsigned ordinal = urbsAccepted_++;
+    if (ordinalFault_ && ordinalFault_->first == ordinal) {
+        t.fault = ordinalFault_->second;
+        ordinalFault_.reset();
+    }
 }
 
 namespace detail {
@@ -47,6 +66,8 @@ std::optional<USBD_STATUS> faultStatus(const std::optional<Fault>& fault) {
             return USBD_STATUS_DEV_NOT_RESPONDING;
         case Fault::Kind::DeviceGone:
             return USBD_STATUS_DEVICE_GONE;
+        case Fault::Kind::Cancelled:
+            return USBD_STATUS_CANCELED;
         default:
             return std::nullopt;
     }

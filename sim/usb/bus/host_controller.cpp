@@ -52,6 +52,8 @@ NTSTATUS UsbBus::submitUrb(Port& port, PIRP irp, PURB urb) {
     std::unique_lock lock(mutex_);
     const std::optional<Outcome> rejected =
         port.connected ? validateUrb(port, urb, *t) : failure(USBD_STATUS_DEVICE_GONE);
+    if (!rejected)
+        takeOrdinalFault(*t);
     recordSubmission(*t);
     if (rejected) {
         lock.unlock();
@@ -160,7 +162,10 @@ bool UsbBus::execute(Transfer& t, Outcome& outcome) {
     return true;
 }
 
+// An injected fault fails any request before it reaches the device (the pipe requests too).
 UsbBus::Outcome UsbBus::executeRequest(Transfer& t) {
+    if (auto status = faultStatus(t.fault))
+        return failure(*status);
     switch (t.function) {
         case URB_FUNCTION_SELECT_CONFIGURATION:
             return selectConfiguration(t);
