@@ -1,5 +1,7 @@
 #include "tests/fuzz/fuzz_machine.hpp"
 
+#include "tests/fuzz/fuzz_target.hpp"
+
 #include <dlfcn.h>
 
 #include <chrono>
@@ -119,6 +121,10 @@ std::string Machine::shutdown() {
     delete g_machine;
     g_machine = nullptr;
     return findings;
+}
+
+std::string lastRunRecord() {
+    return Machine::get().runRecord();
 }
 
 bool Machine::runPending() {
