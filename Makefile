@@ -3,7 +3,8 @@
 #   make test   installs what is missing, builds, runs the whole suite
 # The other targets are for developers.
 
-.PHONY: demo test setup build build-asan windows test-default test-asan bench fuzz format clean
+.PHONY: demo test setup build build-asan windows wine-demo test-default test-asan bench fuzz \
+        coverage format clean
 
 JOBS ?= $(shell nproc)
 
@@ -29,6 +30,11 @@ build-asan:
 windows: setup
 	bash windows/build.sh build/windows
 
+# The Windows images at work on Wine: a fresh prefix in build/wine-demo, the instrument emulator and
+# the driver installed, a short session of vavedu.exe, the drivers' debug output.
+wine-demo: windows
+	python3 tests/wine/wine_machine.py demo build/wine-demo build/windows
+
 test-default: build
 	ctest --preset default
 
@@ -46,6 +52,11 @@ bench: setup build
 FUZZ_SECONDS ?= 600
 fuzz: setup build-asan
 	bash scripts/fuzz.sh build/asan $(FUZZ_SECONDS)
+
+# Coverage of the kernel code (not part of `make test`): builds the coverage preset, runs the suite
+# on it and writes build/coverage/report/index.html and summary.txt (scripts/coverage.sh).
+coverage: setup
+	bash scripts/coverage.sh
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i

@@ -4,11 +4,11 @@
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 
 # vavedu_check_imports(<target> [EXPORTS symbol...] [EXPORTS_DEF file.def])
-# Registers the ctest test imports.<target>. Skipped in the sanitizer build, whose runtime adds
-# its own symbols to every image.
+# Registers the ctest test imports.<target>. Skipped in the sanitizer and coverage builds, whose
+# runtimes add their own symbols to every image.
 function(vavedu_check_imports target)
   cmake_parse_arguments(C "" "EXPORTS_DEF" "EXPORTS" ${ARGN})
-  if(VAVEDU_SANITIZE)
+  if(VAVEDU_SANITIZE OR VAVEDU_COVERAGE)
     return()
   endif()
   set(args ${PROJECT_SOURCE_DIR}/scripts/check_imports.py $<TARGET_FILE:${target}>

@@ -46,5 +46,10 @@ function(vavedu_kernel_image target)
   target_link_options(${target} PRIVATE -nostdlib -Wl,--version-script=${script}
                       -Wl,--no-undefined-version)
   target_link_libraries(${target} PRIVATE ntoskrnl ${K_IMPORTS} gcc)
+  if(VAVEDU_COVERAGE)
+    # -nostdlib drops the counters' runtime: each image carries its own copy of it, which writes
+    # the image's counters when the image is unloaded.
+    target_link_libraries(${target} PRIVATE gcov)
+  endif()
   set_target_properties(${target} PROPERTIES BUILD_RPATH "$ORIGIN" LINK_DEPENDS ${script})
 endfunction()

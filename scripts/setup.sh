@@ -5,10 +5,11 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config python3
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  clang libclang-rt-14-dev clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  tshark valgrind
+  tshark valgrind gcovr
+  wine wine64
 )
 
 missing=()

@@ -159,34 +159,29 @@ static NTSTATUS TranslateStandardIn(PURB Urb, const SETUP_PACKET* Packet, PVOID 
     return BuildVendorOrClass(Urb, URB_FUNCTION_VENDOR_DEVICE, Packet, Data);
 }
 
-/* Translates `packet` into the request block: what ParseSetupRequest does for the stored one. */
-static NTSTATUS TranslatePacket(PDEVICE_OBJECT DeviceObject, const SETUP_PACKET* packet, PURB Urb,
-                                PVOID DataBuffer) {
-    switch (packet->bmRequestType) {
+/* Translates a setup packet (a copy of the stored one, read once) into the request block. */
+static NTSTATUS ParseSetupRequest(PDEVICE_OBJECT DeviceObject, const SETUP_PACKET* Packet, PURB Urb,
+                                  PVOID DataBuffer) {
+    switch (Packet->bmRequestType) {
         case 0x00:
         case 0x01:
         case 0x02:
-            return TranslateStandardOut(DeviceObject, Urb, packet, DataBuffer);
+            return TranslateStandardOut(DeviceObject, Urb, Packet, DataBuffer);
         case 0x20:
         case 0xA0:
-            return BuildVendorOrClass(Urb, URB_FUNCTION_CLASS_DEVICE, packet, DataBuffer);
+            return BuildVendorOrClass(Urb, URB_FUNCTION_CLASS_DEVICE, Packet, DataBuffer);
         case 0x21:
-            return BuildVendorOrClass(Urb, URB_FUNCTION_CLASS_INTERFACE, packet, DataBuffer);
+            return BuildVendorOrClass(Urb, URB_FUNCTION_CLASS_INTERFACE, Packet, DataBuffer);
         case 0x40:
         case 0xC0:
-            return BuildVendorOrClass(Urb, URB_FUNCTION_VENDOR_DEVICE, packet, DataBuffer);
+            return BuildVendorOrClass(Urb, URB_FUNCTION_VENDOR_DEVICE, Packet, DataBuffer);
         case 0x80:
         case 0x81:
         case 0x82:
-            return TranslateStandardIn(Urb, packet, DataBuffer);
+            return TranslateStandardIn(Urb, Packet, DataBuffer);
         default:
             return STATUS_INVALID_PARAMETER;
     }
-}
-
-NTSTATUS ParseSetupRequest(PDEVICE_OBJECT DeviceObject, PURB Urb, PVOID DataBuffer) {
-    return TranslatePacket(DeviceObject, &DeviceExtensionOf(DeviceObject)->SetupPacket, Urb,
-                           DataBuffer);
 }
 
 /*
@@ -216,7 +211,8 @@ NTSTATUS Ioctl_ControlReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG_PT
         return STATUS_INVALID_BUFFER_SIZE;
 
     URB urb;
-    NTSTATUS status = TranslatePacket(DeviceObject, packet, &urb, Irp->AssociatedIrp.SystemBuffer);
+    NTSTATUS status =
+        ParseSetupRequest(DeviceObject, packet, &urb, Irp->AssociatedIrp.SystemBuffer);
     if (status == SETUP_REQUEST_HANDLED)
         return STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) {

@@ -130,7 +130,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
         return status;
 
     PDEVICE_EXTENSION extension = DeviceExtensionOf(fdo);
-    BOOLEAN libraryInitialised = FALSE;
     extension->DeviceObject = fdo;
     extension->Pdo = Pdo;
     KeInitializeSpinLock(&extension->InterfaceLock);
@@ -146,7 +145,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
         GENERIC_INIT_BLOCK block;
         FillInitBlock(extension, &block);
         status = InitializeGenericExtension(extension->GenericExtension, &block);
-        libraryInitialised = NT_SUCCESS(status);
     }
 
     if (NT_SUCCESS(status)) {
@@ -155,8 +153,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
         return STATUS_SUCCESS;
     }
 
-    if (libraryInitialised)
-        CleanupGenericExtension(extension->GenericExtension);
+    /* Nothing of the support library to undo: it keeps nothing of a device it refuses. */
     if (extension->LowerDeviceObject != NULL)
         IoDetachDevice(extension->LowerDeviceObject);
     IoDeleteDevice(fdo);

@@ -153,6 +153,5 @@ VOID SendZeroLengthPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTE
 /* Device control */
 DRIVER_DISPATCH DispatchDeviceControl;
 NTSTATUS Ioctl_ControlReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG_PTR ByteCount);
-NTSTATUS ParseSetupRequest(PDEVICE_OBJECT DeviceObject, PURB Urb, PVOID DataBuffer);
 
 #endif

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+struct _INSTRUMENT;
+
 namespace sim::usb {
 
 // The 8 bytes of a control transfer's setup stage.
@@ -99,18 +101,11 @@ class DeviceModel {
 
 // ---- built-in models
 
-// The measurement instrument (vendor 0x1209, product 0x0001, USB 2.0 high speed):
-//  configuration 1: interface 0 alternate 0: bulk OUT 0x01 and IN 0x81, 512-byte packets;
-//                   interface 0 alternate 1: the same endpoints, 64-byte packets;
-//                   interface 1: bulk OUT 0x02 (sink) and IN 0x86 (sample stream), 512 bytes;
-//  configuration 2: interface 0: bulk IN 0x81 (sample stream), 512 bytes.
-// 0x01 loops back to 0x81: a packet of up to the packet size of what is waiting, a zero-length
-// packet when a transfer has drained the buffer, NAK when nothing is waiting. The stream
-// endpoints send samples while acquisition runs (from each configuration on; the stop request
-// pauses it, so the endpoint NAKs, and the start request restarts the waveform at sample 0).
-// Vendor requests: IN 0x01 the firmware version string; OUT 0x02 start and 0x03 stop
-// acquisition; OUT 0x00 (sent by the driver at the first close) is counted. Strings: 1
-// manufacturer, 2 product, 3 serial number.
+// The measurement instrument (vendor 0x1209, product 0x0001, USB 2.0 high speed), on the
+// instrument's own kernel code (pcdriver/instrument), which the emulator of the Windows build
+// runs too: its descriptors, loopback (0x01 to 0x81), sample stream (0x86; 0x81 of
+// configuration 2) and vendor requests are described there. This class gives it the device
+// model's shape and unbounded loopback storage: the ring grows instead of refusing a packet.
 class InstrumentModel : public DeviceModel {
   public:
     static constexpr uint16_t kVendorId = 0x1209;
@@ -122,6 +117,9 @@ class InstrumentModel : public DeviceModel {
     static constexpr std::string_view kFirmwareVersion = "VaVedu instrument firmware 2.1.0";
 
     explicit InstrumentModel(std::u16string serial = u"VV0001");
+    ~InstrumentModel() override;
+    InstrumentModel(const InstrumentModel&) = delete;
+    InstrumentModel& operator=(const InstrumentModel&) = delete;
 
     // Sample n of the waveform: a triangle from -16384 to +16384 with a period of 256 samples,
     // plus a small deterministic ripple; sent as 16-bit little-endian values.
@@ -139,23 +137,20 @@ class InstrumentModel : public DeviceModel {
     void reset() override;
 
     // What the device saw, for tests.
-    unsigned closeRequests() const { return closeRequests_; }
-    bool acquiring() const { return acquiring_; }
-    uint8_t configuration() const { return configuration_; }
-    uint64_t bytesSunk() const { return bytesSunk_; }  // received on 0x02
-    size_t loopbackWaiting() const { return loopback_.size(); }
-    unsigned zeroLengthPacketsReceived() const { return zeroLengthPackets_; }
-    uint64_t samplesSent() const { return nextSample_; }
+    unsigned closeRequests() const;
+    bool acquiring() const;
+    uint8_t configuration() const;
+    uint64_t bytesSunk() const;  // received on 0x02
+    size_t loopbackWaiting() const;
+    unsigned zeroLengthPacketsReceived() const;
+    uint64_t samplesSent() const;
 
   private:
+    void notifyIfDataAvailable();
+
     std::u16string serial_;
-    std::deque<uint8_t> loopback_;
-    bool acquiring_ = false;
-    uint8_t configuration_ = 0;
-    uint64_t nextSample_ = 0;
-    uint64_t bytesSunk_ = 0;
-    unsigned closeRequests_ = 0;
-    unsigned zeroLengthPackets_ = 0;
+    Bytes loopbackStorage_;
+    std::unique_ptr<_INSTRUMENT> state_;
 };
 
 // The simplest device: one configuration, one interface, bulk OUT 0x01 looping back to IN 0x81

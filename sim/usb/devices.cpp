@@ -1,5 +1,7 @@
 #include "sim/usb/device_model.hpp"
 
+#include "pcdriver/instrument/instrument.h"
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -54,128 +56,120 @@ InPacket takePacket(std::deque<uint8_t>& fifo, uint16_t maxPacket, bool continui
 
 // ---- InstrumentModel
 
-InstrumentModel::InstrumentModel(std::u16string serial) : serial_(std::move(serial)) {}
+// The model's names for the instrument's constants are the instrument's own.
+static_assert(InstrumentModel::kVendorId == INSTRUMENT_VENDOR_ID);
+static_assert(InstrumentModel::kProductId == INSTRUMENT_PRODUCT_ID);
+static_assert(InstrumentModel::kRequestFirmwareVersion == INSTRUMENT_REQUEST_FIRMWARE_VERSION);
+static_assert(InstrumentModel::kRequestStartAcquisition == INSTRUMENT_REQUEST_START_ACQUISITION);
+static_assert(InstrumentModel::kRequestStopAcquisition == INSTRUMENT_REQUEST_STOP_ACQUISITION);
+static_assert(InstrumentModel::kRequestClose == INSTRUMENT_REQUEST_CLOSE);
+static_assert(InstrumentModel::kFirmwareVersion == std::string_view(INSTRUMENT_FIRMWARE_VERSION));
+
+InstrumentModel::InstrumentModel(std::u16string serial)
+    : serial_(std::move(serial)), state_(std::make_unique<INSTRUMENT>()) {
+    InstrumentInitialize(state_.get(), nullptr, 0, serial_.data(),
+                         static_cast<ULONG>(serial_.size()));
+}
+
+InstrumentModel::~InstrumentModel() = default;
 
 int16_t InstrumentModel::sample(uint64_t n) {
-    const int phase = static_cast<int>(n % 256);
-    const int triangle = phase < 128 ? -16384 + phase * 256 : 16384 - (phase - 128) * 256;
-    const int ripple = static_cast<int>((n * 7) % 16) - 8;
-    return static_cast<int16_t>(triangle + ripple);
+    return InstrumentSample(n);
 }
 
 Bytes InstrumentModel::deviceDescriptor() const {
-    return usb::deviceDescriptor(0x0200, 0xFF, 64, kVendorId, kProductId, 0x0100, 1, 2, 3, 2);
+    return Bytes(std::begin(InstrumentDeviceDescriptor), std::end(InstrumentDeviceDescriptor));
 }
 
 Bytes InstrumentModel::configurationDescriptor(uint8_t index) const {
-    if (index == 0) {
-        return ConfigurationBuilder(1)
-            .interface(0, 0, 0xFF)
-            .endpoint(0x01, EndpointType::Bulk, 512)
-            .endpoint(0x81, EndpointType::Bulk, 512)
-            .interface(0, 1, 0xFF)
-            .endpoint(0x01, EndpointType::Bulk, 64)
-            .endpoint(0x81, EndpointType::Bulk, 64)
-            .interface(1, 0, 0xFF)
-            .endpoint(0x02, EndpointType::Bulk, 512)
-            .endpoint(0x86, EndpointType::Bulk, 512)
-            .build();
-    }
-    if (index == 1) {
-        return ConfigurationBuilder(2)
-            .interface(0, 0, 0xFF)
-            .endpoint(0x81, EndpointType::Bulk, 512)
-            .build();
-    }
-    return {};
+    ULONG length = 0;
+    const UCHAR* descriptor = InstrumentConfigurationDescriptor(index, &length);
+    if (descriptor == nullptr)
+        return {};
+    return Bytes(descriptor, descriptor + length);
 }
 
 std::optional<Bytes> InstrumentModel::stringDescriptor(uint8_t index, uint16_t) const {
-    static constexpr uint16_t kEnglish[] = {0x0409};
-    switch (index) {
-        case 0:
-            return languageDescriptor(kEnglish);
-        case 1:
-            return usb::stringDescriptor(u"VaVedu");
-        case 2:
-            return usb::stringDescriptor(u"VaVedu Measurement Instrument");
-        case 3:
-            return usb::stringDescriptor(serial_);
-        default:
-            return std::nullopt;
-    }
+    Bytes text(INSTRUMENT_MAX_STRING_DESCRIPTOR);
+    const ULONG length = InstrumentStringDescriptor(state_.get(), index, text.data());
+    if (length == 0)
+        return std::nullopt;
+    text.resize(length);
+    return text;
 }
 
 ControlReply InstrumentModel::controlRequest(const SetupPacket& setup, std::span<const uint8_t>) {
-    if (setup.type() != 2 || setup.recipient() != 0)
+    const auto bytes = setup.bytes();
+    Bytes reply(setup.in() ? setup.length : 0);
+    ULONG returned = 0;
+    const bool accepted = InstrumentControlRequest(state_.get(), bytes.data(), reply.data(),
+                                                   static_cast<ULONG>(reply.size()), &returned);
+    notifyIfDataAvailable();
+    if (!accepted)
         return ControlReply::stall();
-    if (setup.in()) {
-        if (setup.request != kRequestFirmwareVersion)
-            return ControlReply::stall();
-        return {USBD_STATUS_SUCCESS, Bytes(kFirmwareVersion.begin(), kFirmwareVersion.end())};
-    }
-    switch (setup.request) {
-        case kRequestClose:
-            ++closeRequests_;
-            return {};
-        case kRequestStartAcquisition:
-            acquiring_ = true;
-            nextSample_ = 0;
-            notifyDataAvailable();
-            return {};
-        case kRequestStopAcquisition:
-            acquiring_ = false;
-            return {};
-        default:
-            return ControlReply::stall();
-    }
+    reply.resize(returned);
+    return {USBD_STATUS_SUCCESS, std::move(reply)};
 }
 
 void InstrumentModel::bulkOut(uint8_t endpoint, std::span<const uint8_t> packet) {
-    if (packet.empty())
-        ++zeroLengthPackets_;
-    if (configuration_ == 1 && endpoint == 0x01) {
-        loopback_.insert(loopback_.end(), packet.begin(), packet.end());
-        notifyDataAvailable();
-    } else if (configuration_ == 1 && endpoint == 0x02) {
-        bytesSunk_ += packet.size();
+    // The model's loopback never fills up: the ring grows to take the packet.
+    if (packet.size() > InstrumentLoopbackRoom(state_.get())) {
+        Bytes larger(
+            std::max(loopbackStorage_.size() * 2, loopbackStorage_.size() + packet.size()));
+        InstrumentMoveLoopback(state_.get(), larger.data(), larger.size());
+        loopbackStorage_ = std::move(larger);
     }
+    InstrumentBulkOut(state_.get(), endpoint, packet.data(), static_cast<ULONG>(packet.size()));
+    notifyIfDataAvailable();
 }
 
 InPacket InstrumentModel::bulkIn(uint8_t endpoint, uint16_t maxPacket, bool continuing) {
-    const bool stream =
-        (configuration_ == 1 && endpoint == 0x86) || (configuration_ == 2 && endpoint == 0x81);
-    if (configuration_ == 1 && endpoint == 0x81)
-        return takePacket(loopback_, maxPacket, continuing);
-    if (!stream || !acquiring_)
+    Bytes packet(maxPacket);
+    const LONG size =
+        InstrumentBulkIn(state_.get(), endpoint, maxPacket, continuing, packet.data());
+    if (size == INSTRUMENT_NAK)
         return std::nullopt;
-    Bytes packet;
-    packet.reserve(maxPacket);
-    for (unsigned i = 0; i + 2 <= maxPacket; i += 2) {
-        const auto value = static_cast<uint16_t>(sample(nextSample_++));
-        packet.push_back(static_cast<uint8_t>(value & 0xFF));
-        packet.push_back(static_cast<uint8_t>(value >> 8));
-    }
+    packet.resize(static_cast<size_t>(size));
     return packet;
 }
 
 void InstrumentModel::configurationChanged(uint8_t value) {
-    configuration_ = value;
-    loopback_.clear();
-    acquiring_ = value != 0;
-    nextSample_ = 0;
+    InstrumentConfigurationChanged(state_.get(), value);
 }
 
-void InstrumentModel::interfaceChanged(uint8_t interfaceNumber, uint8_t) {
-    if (interfaceNumber == 0)
-        loopback_.clear();
+void InstrumentModel::interfaceChanged(uint8_t interfaceNumber, uint8_t alternate) {
+    InstrumentInterfaceChanged(state_.get(), interfaceNumber, alternate);
 }
 
 void InstrumentModel::reset() {
-    loopback_.clear();
-    acquiring_ = false;
-    configuration_ = 0;
-    nextSample_ = 0;
+    InstrumentReset(state_.get());
+}
+
+void InstrumentModel::notifyIfDataAvailable() {
+    if (InstrumentTakeDataAvailable(state_.get()))
+        notifyDataAvailable();
+}
+
+unsigned InstrumentModel::closeRequests() const {
+    return state_->CloseRequests;
+}
+bool InstrumentModel::acquiring() const {
+    return state_->Acquiring != FALSE;
+}
+uint8_t InstrumentModel::configuration() const {
+    return state_->Configuration;
+}
+uint64_t InstrumentModel::bytesSunk() const {
+    return state_->BytesSunk;
+}
+size_t InstrumentModel::loopbackWaiting() const {
+    return state_->Loopback.Count;
+}
+unsigned InstrumentModel::zeroLengthPacketsReceived() const {
+    return state_->ZeroLengthPacketsReceived;
+}
+uint64_t InstrumentModel::samplesSent() const {
+    return state_->NextSample;
 }
 
 // ---- LoopbackModel

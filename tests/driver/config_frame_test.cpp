@@ -1,15 +1,20 @@
 // The driver frame on the model: loading, the registry setting, the banner, device objects, and
 // the requests that only pass through.
+#include "tests/common/lower_filter.hpp"
 #include "tests/driver/driver_fixture.hpp"
+
+#include <usbioctl.h>
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <regex>
 #include <thread>
 
 namespace vavedu::test {
 namespace {
 
+using namespace std::chrono_literals;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 
@@ -216,6 +221,77 @@ TEST_F(FrameTest, PassDownStopsOnceRemovalHasBegun) {
     }
     read->wait();
     remover.join();
+}
+
+// A lower filter between the driver and the bus, as a filter driver of the system may be: the
+// requests the driver only passes through arrive there unchanged, and what the driver waits for
+// below it is waited for also when the driver below answers later.
+class FilteredFrameTest : public FrameTest {
+  protected:
+    int plugThroughFilter() {
+        PDEVICE_OBJECT device = bus.attach(std::make_unique<sim::usb::InstrumentModel>());
+        filter.attachTo(device);
+        return system.plugIn(device);
+    }
+    static bool isPortReset(const IO_STACK_LOCATION& stack) {
+        return stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+               stack.Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_CYCLE_PORT;
+    }
+
+    sim::LowerFilter& filter = system.addBus(std::make_unique<sim::LowerFilter>(system.kernel()));
+};
+
+TEST_F(FilteredFrameTest, SystemAndInternalControlRequestsGoDownUnchanged) {
+    ASSERT_EQ(loadDriver(), STATUS_SUCCESS);
+    int node = plugThroughFilter();
+    sim::Handle handle = open(node);
+    constexpr ULONG kUnknownInternal = 0x00220FFF;
+    constexpr UCHAR kQueryAllData = 0x00;  // IRP_MN_QUERY_ALL_DATA, a WMI request
+    system.kernel()
+        .deviceIoControl(handle.fileObject(), kUnknownInternal, nullptr, 0, nullptr, 0, true)
+        ->wait();
+    system.kernel()
+        .systemRequest(system.kernel().topOfStack(pdo(node)),
+                       [&](PIRP, PIO_STACK_LOCATION stack) {
+                           stack->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+                           stack->MinorFunction = kQueryAllData;
+                       })
+        ->wait();
+    const auto requests = filter.requests();
+    EXPECT_THAT(requests, Contains(sim::LowerFilter::Request{IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+                                                             kUnknownInternal}));
+    EXPECT_THAT(requests,
+                Contains(sim::LowerFilter::Request{IRP_MJ_SYSTEM_CONTROL, kQueryAllData, 0}));
+}
+
+// The start waits until the driver below has started the device, and the port reset request
+// returns only once the reset below is done.
+TEST_F(FilteredFrameTest, TheDriverWaitsForRequestsThatPendBelowIt) {
+    ASSERT_EQ(loadDriver(), STATUS_SUCCESS);
+    filter.pendIf([](const IO_STACK_LOCATION& stack) {
+        return (stack.MajorFunction == IRP_MJ_PNP && stack.MinorFunction == IRP_MN_START_DEVICE) ||
+               isPortReset(stack);
+    });
+    int node = plugThroughFilter();
+    ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
+    EXPECT_EQ(bus.configuration(pdo(node)), 1);
+
+    sim::Handle handle = open(node);
+    filter.hold();
+    std::atomic<bool> returned = false;
+    sim::AppResult result;
+    std::thread caller([&] {
+        result = ioctl(handle, IOCTL_BULK_RESET_PORT, {}, 0);
+        returned = true;
+    });
+    ASSERT_TRUE(filter.waitForPended(2));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(returned) << "the request returned before the reset below was done";
+    EXPECT_EQ(bus.portResets(pdo(node)), 0u);
+    filter.release();
+    caller.join();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(bus.portResets(pdo(node)), 1u);
 }
 
 }  // namespace

@@ -312,6 +312,7 @@ TEST_F(DeviceControl, UnknownCodesAndOtherMethodsOrAccessAreRefused) {
 TEST_F(DeviceControl, TheRemoveLockRefusesRequestsOnceRemovalHasBegun) {
     bus.setEndpointCompletionMode(pdo(node), 0x81, CompletionMode::Held);
     sim::Handle in = open(node, u"\\PIPE_1");
+    sim::Handle closedDuringRemoval = open(node);
     Bytes buffer(512);
     auto read = in.readAsync(buffer.data(), 512);
     ASSERT_TRUE(bus.waitForHeld(1));
@@ -332,6 +333,10 @@ TEST_F(DeviceControl, TheRemoveLockRefusesRequestsOnceRemovalHasBegun) {
     EXPECT_EQ(ioctl(handle, IOCTL_BULK_GET_DESCRIPTOR, Bytes{1, 0, 0, 0}, 18).status,
               STATUS_DELETE_PENDING);
     EXPECT_EQ(ioctl(handle, 0x0022FFFC, {}, 0).status, STATUS_DELETE_PENDING);
+    // The first close finds removal under way: no close request goes to the leaving device.
+    closedDuringRemoval.close();
+    EXPECT_EQ(instrument(node).closeRequests(), 0u);
+    EXPECT_TRUE(completed(URB_FUNCTION_VENDOR_DEVICE).empty());
 
     auto held = bus.heldUrbs();
     ASSERT_EQ(held.size(), 1u);

@@ -342,6 +342,34 @@ TEST_F(QueuedAcrossSelection, CancelAfterTheDeviceWasUnconfigured) {
     EXPECT_EQ(selectConfiguration(control, 1), STATUS_SUCCESS);
 }
 
+// An alternate setting whose endpoint has no packet size, selected while a read waits for that
+// endpoint: the read fails without reaching the bus, as its admission would have refused it.
+TEST_F(Queues, AWaitingReadWhosePipeLostItsPacketSizeFails) {
+    Bytes config = ConfigurationBuilder(1)
+                       .interface(0, 0, 0xFF)
+                       .endpoint(0x81, EndpointType::Bulk, 512)
+                       .interface(0, 1, 0xFF)
+                       .endpoint(0x81, EndpointType::Bulk, 0)
+                       .build();
+    node =
+        plug(std::make_unique<ScriptedDevice>(testDeviceDescriptor(1), std::vector<Bytes>{config}));
+    hold(0x81);
+    sim::Handle in = open(node, u"\\PIPE_0");
+    sim::Handle control = open(node);
+    Bytes buffer(1024);
+    auto running = in.readAsync(buffer.data(), 512);
+    auto waiting = in.readAsync(buffer.data() + 512, 512);
+    ASSERT_TRUE(bus.waitForHeld(1));
+    ASSERT_EQ(system.queryStop(node), STATUS_SUCCESS);
+    deliver(0x81, 512);
+    ASSERT_EQ(statusOf(running), STATUS_SUCCESS);
+    ASSERT_EQ(selectInterface(control, 0, 1), STATUS_SUCCESS);
+    ASSERT_EQ(system.cancelStop(node), STATUS_SUCCESS);
+    EXPECT_EQ(statusOf(waiting), STATUS_NOINTERFACE);
+    EXPECT_TRUE(bus.heldUrbs().empty());
+    EXPECT_EQ(completedOnEndpoint(0x81).size(), 1u);
+}
+
 // A read that completes after the device stopped finds no interface entry: it still ends, and
 // its queue goes on, so the next start can select the configuration and run the next read.
 TEST_F(Queues, ARequestCompletingAfterStopLetsItsQueueGoOn) {

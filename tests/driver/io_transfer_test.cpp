@@ -113,15 +113,28 @@ TEST_F(Transfers, ALaterChunkMaySpanOnePageMoreThanTheFirst) {
 }
 
 // With a maximum transfer size of 1000 and 512-byte packets, a chunk of 1000 bytes would end
-// inside the device's second full packet: the chunk is a whole number of packets instead.
-TEST_F(Transfers, AChunkIsAWholeNumberOfPackets) {
-    start({{std::u16string(kMaxTransferSizeValue), 1000}});
-    Bytes data = pattern(2048), back;
-    sim::AppResult result = loopback(data, 2048, &back);
+// inside the device's second full packet: the chunk is a whole number of packets instead. Below
+// one packet the chunk is one packet, never empty, so a request of that size goes down whole.
+struct ChunkCase {
+    ULONG maximumTransferSize;
+    ULONG length;
+    std::vector<uint32_t> stages;
+};
+
+class ChunkSizes : public Transfers, public ::testing::WithParamInterface<ChunkCase> {};
+
+TEST_P(ChunkSizes, AChunkIsAWholeNumberOfPackets) {
+    start({{std::u16string(kMaxTransferSizeValue), GetParam().maximumTransferSize}});
+    Bytes data = pattern(GetParam().length), back;
+    sim::AppResult result = loopback(data, GetParam().length, &back);
     EXPECT_EQ(result.status, STATUS_SUCCESS) << sim::statusName(result.status);
     EXPECT_EQ(back, data);
-    EXPECT_EQ(stageLengths(0x81), std::vector<uint32_t>(4, 512));
+    EXPECT_EQ(stageLengths(0x81), GetParam().stages);
 }
+
+INSTANTIATE_TEST_SUITE_P(MaximumTransferSizes, ChunkSizes,
+                         ::testing::Values(ChunkCase{1000, 2048, {512, 512, 512, 512}},
+                                           ChunkCase{100, 100, {100}}));
 
 // Several MiB in 16 KiB chunks, with its zero-length packet, whether the bus completes each stage
 // inside the send or later on its own thread: the same stages and byte counts.

@@ -10,7 +10,15 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-enum class Step { Stop, Start, QueryStopCancelled, QueryRemoveCancelled, SurpriseRemove, Remove };
+enum class Step {
+    Stop,
+    Start,
+    QueryStopCancelled,
+    QueryRemoveCancelled,
+    CancelsWithoutQueries,  // as when a driver above failed the queries
+    SurpriseRemove,
+    Remove
+};
 
 struct StepExpectation {
     Step step;
@@ -35,6 +43,10 @@ NTSTATUS run(System& system, int node, Step step) {
         }
         case Step::QueryRemoveCancelled: {
             const NTSTATUS status = system.queryRemove(node);
+            return NT_SUCCESS(status) ? system.cancelRemove(node) : status;
+        }
+        case Step::CancelsWithoutQueries: {
+            const NTSTATUS status = system.cancelStop(node);
             return NT_SUCCESS(status) ? system.cancelRemove(node) : status;
         }
         case Step::SurpriseRemove:
@@ -62,6 +74,8 @@ const Sequence kSequences[] = {
      {{Step::QueryStopCancelled, {}, 1}, {Step::Remove, {"StopDevice", "RemoveDevice"}, 0}}},
     {"QueryRemoveCancelled",
      {{Step::QueryRemoveCancelled, {}, 1}, {Step::Remove, {"StopDevice", "RemoveDevice"}, 0}}},
+    {"CancelsWithoutQueries",
+     {{Step::CancelsWithoutQueries, {}, 1}, {Step::Remove, {"StopDevice", "RemoveDevice"}, 0}}},
     {"TwoRestarts",
      {{Step::Stop, {"StopDevice"}, 1},
       {Step::Start, {"StartDevice"}, 1},
@@ -129,6 +143,13 @@ const BadBlock kBlocks[] = {
     {"AllOnesQueueCount", SUPPORT_TEST_BLOCK_MANY_QUEUES, STATUS_INVALID_PARAMETER},
     {"QueueWithoutStartRoutine", SUPPORT_TEST_BLOCK_NO_START_IO, STATUS_INVALID_PARAMETER},
     {"NoRemoveLock", SUPPORT_TEST_BLOCK_NO_LOCK, STATUS_INVALID_PARAMETER},
+    {"NoExtension", SUPPORT_TEST_BLOCK_NO_EXTENSION, STATUS_INVALID_PARAMETER},
+    {"MisalignedExtension", SUPPORT_TEST_BLOCK_MISALIGNED, STATUS_INVALID_PARAMETER},
+    {"NoBlock", SUPPORT_TEST_BLOCK_NONE, STATUS_INVALID_PARAMETER},
+    {"NoDeviceObject", SUPPORT_TEST_BLOCK_NO_DEVICE, STATUS_INVALID_PARAMETER},
+    {"NoPhysicalDeviceObject", SUPPORT_TEST_BLOCK_NO_PDO, STATUS_INVALID_PARAMETER},
+    {"NoLowerDeviceObject", SUPPORT_TEST_BLOCK_NO_LOWER, STATUS_INVALID_PARAMETER},
+    {"QueueWithoutItsArea", SUPPORT_TEST_BLOCK_NO_QUEUE_AREA, STATUS_INVALID_PARAMETER},
     {"NoQueuesIsFine", SUPPORT_TEST_BLOCK_NO_QUEUES, STATUS_SUCCESS},
     {"Intact", SUPPORT_TEST_BLOCK_INTACT, STATUS_SUCCESS},
 };
@@ -151,6 +172,121 @@ TEST_P(InitBlockTest, InitializeGenericExtensionChecksTheBlock) {
 INSTANTIATE_TEST_SUITE_P(Blocks, InitBlockTest, ::testing::ValuesIn(kBlocks),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A driver that keeps a device the library refused still hands it Plug and Play and power
+// requests: the library refuses each of them and touches nothing.
+class RefusedDeviceTest : public SupportTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(RefusedDeviceTest, GetsNoPlugAndPlayOrPowerFromTheLibrary) {
+    setSetting(SUPPORT_TEST_CORRUPT_BLOCK_NAME, GetParam());
+    setSetting(SUPPORT_TEST_KEEP_REFUSED_NAME, 1);
+    pdo = bus->createDevice();
+    int node = -1;
+    ASSERT_EQ(system.addDevice(pdo, &node), STATUS_SUCCESS);
+    EXPECT_EQ(system.start(node), STATUS_INVALID_DEVICE_STATE);
+    POWER_STATE d0{};
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(system.sendPower(node, IRP_MN_SET_POWER, DevicePowerState, d0),
+              STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(system.remove(node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(events(), (Events{"InitializeGenericExtension failed 0xC000000D",
+                                "device deleted by the driver"}));
+    EXPECT_TRUE(bus->requests(pdo).empty()) << "nothing went down to the bus";
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, RefusedDeviceTest,
+                         ::testing::Values(SUPPORT_TEST_BLOCK_NO_EXTENSION,
+                                           SUPPORT_TEST_BLOCK_SIZE_ZERO));
+
+TEST_F(SupportTest, ADriverGivingUpAfterTheLibraryTookItsDeviceLeavesNothing) {
+    setSetting(SUPPORT_TEST_GIVE_UP_NAME, 1);
+    int node = -1;
+    EXPECT_EQ(system.addDevice(bus->createDevice(), &node), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(visibleInterfaces(), 0u);
+    // The end-of-test check finds the interface name's pool block if the clean-up kept it.
+}
+
+// A driver may leave out any callback: the library starts, stops and removes the device without
+// it. A start of a started device does not start the driver's part again.
+struct Omission {
+    const char* name;
+    ULONG omit;
+    NTSTATUS failStart;
+    Events events;
+};
+
+const Omission kOmissions[] = {
+    {"StartDevice", SUPPORT_TEST_OMIT_START, 0, {"StopDevice", "StopDevice", "RemoveDevice"}},
+    {"StopDevice", SUPPORT_TEST_OMIT_STOP, 0, {"StartDevice", "StartDevice", "RemoveDevice"}},
+    {"RemoveDevice",
+     SUPPORT_TEST_OMIT_REMOVE,
+     0,
+     {"StartDevice", "StopDevice", "StartDevice", "StopDevice", "device deleted by the driver"}},
+    {"StopDeviceWhenTheStartFails",
+     SUPPORT_TEST_OMIT_STOP,
+     STATUS_INSUFFICIENT_RESOURCES,
+     {"StartDevice failed 0xC000009A", "RemoveDevice"}},
+};
+
+class OmittedCallbackTest : public SupportTest, public ::testing::WithParamInterface<Omission> {};
+
+TEST_P(OmittedCallbackTest, TheDeviceStillStartsStopsAndGoes) {
+    const Omission& c = GetParam();
+    setSetting(SUPPORT_TEST_OMIT_CALLBACKS_NAME, c.omit);
+    setSetting(SUPPORT_TEST_FAIL_START_NAME, static_cast<ULONG>(c.failStart));
+    const int node = plugIn();
+    EXPECT_EQ(system.lastStartStatus(node), c.failStart);
+    if (NT_SUCCESS(c.failStart)) {
+        EXPECT_EQ(visibleInterfaces(), 1u);
+        EXPECT_EQ(system.sendPnp(node, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(system.stop(node), STATUS_SUCCESS);
+        EXPECT_EQ(system.start(node), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(system.remove(node), STATUS_SUCCESS);
+    EXPECT_EQ(events(), c.events);
+    EXPECT_EQ(visibleInterfaces(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, OmittedCallbackTest, ::testing::ValuesIn(kOmissions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A device that registers its interface only once started is visible at once; the library
+// refuses a second registration and one it cannot tie to a device or a class. A device that
+// never registers stays invisible and goes cleanly.
+TEST_F(SupportTest, AnInterfaceRegisteredWhileStartedIsVisibleAtOnce) {
+    setSetting(SUPPORT_TEST_REGISTER_LATE_NAME, 1);
+    const int silent = plugIn();
+    const int node = plugIn();
+    EXPECT_EQ(visibleInterfaces(), 0u);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(system.kernel().createFile(system.functionalDevice(node), u"", &file),
+              STATUS_SUCCESS);
+    Handle handle(system.kernel(), file);
+    struct Case {
+        ULONG how;
+        NTSTATUS status;
+        size_t visible;
+    };
+    const Case cases[] = {
+        {SUPPORT_TEST_REGISTER_NO_CLASS, STATUS_INVALID_PARAMETER, 0},
+        {SUPPORT_TEST_REGISTER_NO_EXTENSION, STATUS_INVALID_PARAMETER, 0},
+        {SUPPORT_TEST_REGISTER_FOREIGN, STATUS_INVALID_PARAMETER, 0},
+        {SUPPORT_TEST_REGISTER_OWN, STATUS_SUCCESS, 1},
+        {SUPPORT_TEST_REGISTER_OWN, STATUS_OBJECT_NAME_COLLISION, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(
+            handle.deviceIoControl(IOCTL_SUPPORT_TEST_REGISTER, &c.how, sizeof c.how, nullptr, 0)
+                .status,
+            c.status)
+            << "registration " << c.how;
+        EXPECT_EQ(visibleInterfaces(), c.visible);
+    }
+    handle.close();
+    EXPECT_EQ(system.remove(silent), STATUS_SUCCESS);
+    EXPECT_EQ(system.remove(node), STATUS_SUCCESS);
+    EXPECT_EQ(visibleInterfaces(), 0u);
+}
+
 TEST_F(SupportTest, RemoveWaitsForEveryHolderOfTheRemoveLock) {
     const int node = plugIn();
     Handle handle = open();
@@ -162,6 +298,13 @@ TEST_F(SupportTest, RemoveWaitsForEveryHolderOfTheRemoveLock) {
     ASSERT_TRUE(waitUntilRemovalBegan(handle));
     // The driver's part of the device is still there: removal waits for the lock.
     EXPECT_EQ(events(), (Events{"StartDevice"}));
+    // Requests other components send meanwhile, a power request or a query of the device, are
+    // refused.
+    POWER_STATE d0{};
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(system.sendPower(node, IRP_MN_SET_POWER, DevicePowerState, d0),
+              STATUS_DELETE_PENDING);
+    EXPECT_EQ(system.sendPnp(node, IRP_MN_QUERY_CAPABILITIES), STATUS_DELETE_PENDING);
     EXPECT_EQ(control(handle, IOCTL_SUPPORT_TEST_DROP_LOCK), STATUS_SUCCESS);
     remover.join();
 

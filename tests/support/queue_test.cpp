@@ -323,6 +323,27 @@ TEST_F(QueueTest, SurpriseRemovalFailsWaitingRequestsAndRefusesNewOnes) {
     EXPECT_EQ(startIoEvents(), (Events{startIo(2, 0)}));
 }
 
+// A surprise removal that meets a waiting request whose cancel routine runs already leaves the
+// request to that routine: it ends once, cancelled, and the others waiting fail as usual.
+TEST_F(QueueTest, SurpriseRemovalLeavesARequestBeingCancelledToItsCancelRoutine) {
+    auto running = queue(handle, 2, SUPPORT_TEST_HOLD, 0);
+    auto cancelling = queue(handle, 2, SUPPORT_TEST_SLOW_CANCEL, 1);
+    auto waiting = queue(handle, 2, SUPPORT_TEST_COMPLETE, 2);
+    std::thread canceller([&] { cancelling->request->cancel(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (events() != Events{"StartDevice", "slow cancel"} &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(system.surpriseRemove(node), STATUS_SUCCESS);
+    canceller.join();
+    EXPECT_EQ(cancelling->wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(waiting->wait().status, STATUS_DELETE_PENDING);
+    ASSERT_EQ(release(handle, 2), STATUS_SUCCESS);
+    EXPECT_EQ(running->wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(startIoEvents(), (Events{startIo(2, 0)}));
+}
+
 TEST_F(QueueTest, RemoveFailsWaitingRequestsAndWaitsForTheRunningOnes) {
     auto runningA = queue(handle, 3, SUPPORT_TEST_HOLD, 0);
     auto runningB = queue(handle, 19, SUPPORT_TEST_HOLD, 1);
@@ -357,6 +378,39 @@ TEST_F(QueueTest, RemoveOfAStoppedDeviceFailsItsWaitingRequests) {
     }
     EXPECT_TRUE(startIoEvents().empty());
     EXPECT_EQ(events(), (Events{"StartDevice", "StopDevice", "RemoveDevice"}));
+}
+
+// Requests the library ends without the start routine: one handed over without a cancel routine
+// (it could never be cancelled while it waits), one cancelled before it reached the queue.
+TEST_F(QueueTest, RequestsThatCannotWaitNeverReachTheStartRoutine) {
+    auto noCancel = queue(handle, 0, SUPPORT_TEST_NO_CANCEL_ROUTINE, 1);
+    EXPECT_EQ(noCancel->wait().status, STATUS_INVALID_PARAMETER);
+    auto cancelled = queue(handle, 0, SUPPORT_TEST_CANCELLED_FIRST, 2);
+    EXPECT_EQ(cancelled->wait().status, STATUS_CANCELLED);
+    EXPECT_TRUE(startIoEvents().empty());
+    auto next = queue(handle, 0, SUPPORT_TEST_COMPLETE, 3);
+    EXPECT_EQ(next->wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(startIoEvents(), (Events{startIo(0, 3)}));
+}
+
+// CancelRequest ends the request it is given wherever it is: waiting in another queue of the
+// device than the one the driver names, or in none (the driver kept it after its start).
+TEST_F(QueueTest, CancelRequestEndsTheRequestWhereverItWaits) {
+    auto running = queue(handle, 5, SUPPORT_TEST_HOLD, 1);
+    auto misnamed = queue(handle, 5, SUPPORT_TEST_CANCEL_NAMES_NEXT_QUEUE, 2);
+    auto behind = queue(handle, 5, SUPPORT_TEST_COMPLETE, 3);
+    EXPECT_TRUE(misnamed->request->cancel());
+    EXPECT_EQ(misnamed->wait().status, STATUS_CANCELLED);
+
+    auto parked = queue(handle, 6, SUPPORT_TEST_PARK, 4);
+    EXPECT_EQ(busyQueues(handle), bit(5)) << "queue 6 went on";
+    EXPECT_TRUE(parked->request->cancel());
+    EXPECT_EQ(parked->wait().status, STATUS_CANCELLED);
+
+    ASSERT_EQ(release(handle, 5), STATUS_SUCCESS);
+    EXPECT_EQ(running->wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(behind->wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(startIoEvents(), (Events{startIo(5, 1), startIo(6, 4), startIo(5, 3)}));
 }
 
 }  // namespace

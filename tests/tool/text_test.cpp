@@ -144,6 +144,13 @@ TEST(Json, ObjectsKeepOrderAndEscapeText) {
     EXPECT_EQ(merged.str(), "{\"a\":1,\"b\":2}");
 }
 
+TEST(Json, TextThatIsNotUtf8GetsReplacementCharacters) {
+    // A file name or a device's string may be any bytes; the line stays valid JSON.
+    EXPECT_EQ(JsonObject().add("out", "a\xFF\xC3(b").str(),
+              "{\"out\":\"a\xEF\xBF\xBD\xEF\xBF\xBD(b\"}");
+    EXPECT_EQ(JsonObject().add("t", "\xC3\xA9").str(), "{\"t\":\"\xC3\xA9\"}");  // UTF-8 passes
+}
+
 TEST(Plot, TriangleFillsTheGridFromTopToBottom) {
     std::vector<int16_t> samples;
     for (int i = 0; i < 256; ++i)

@@ -112,6 +112,14 @@ TEST(InstrumentModel, VendorRequests) {
     EXPECT_EQ(instrument.closeRequests(), 2u);
 }
 
+TEST(InstrumentModel, AVersionRequestWithoutDataStageSendsNothing) {
+    InstrumentModel instrument;
+    const SetupPacket noData{0xC0, InstrumentModel::kRequestFirmwareVersion, 0, 0, 0};
+    const ControlReply reply = instrument.controlRequest(noData, {});
+    EXPECT_EQ(reply.status, USBD_STATUS_SUCCESS);
+    EXPECT_TRUE(reply.data.empty());
+}
+
 TEST(DeviceModels, BuiltInsByName) {
     for (const auto& name : deviceModelNames()) {
         auto model = makeDeviceModel(name);

@@ -1,11 +1,14 @@
+// The tool's commands, in one table (kCommands): each command's name, its help, where it can be
+// given, its arguments and options with their conversion, and the routine that runs it. The
+// command line and script lines are parsed from the table with CLI11, and the executor finds the
+// routines there (commandRoutine).
 #include "tools/vavedu/cli.hpp"
 
-#include "client/client.hpp"
+#include "tools/vavedu/commands.hpp"
 #include "tools/vavedu/machine.hpp"
 
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <map>
 
 namespace vavedu::tool {
@@ -23,6 +26,419 @@ struct RawValues {
     std::vector<std::string> registry;
 };
 
+enum class CommandKind {
+    Instrument,   // works on the instrument: on the command line and in scripts
+    ModelStep,    // changes the model's machine: in scripts, where the tool runs the model
+    Expectation,  // checks the step before it: in scripts
+    Demo,         // the narrated demo: on the command line, where the tool runs the model
+    Script,       // runs a script: on the command line
+};
+
+// One command: everything the command line, scripts and the executor need of it.
+struct CommandRow {
+    std::string_view name;
+    const char* help;
+    CommandKind kind;
+    // Its arguments and options, on its subcommand.
+    void (*options)(CLI::App& command, Step& step, RawValues& raw) = nullptr;
+    // Turns its typed values into the step and checks them (throws UsageError).
+    void (*convert)(RawValues& raw, Step& step) = nullptr;
+    // Runs it; null for the commands the tool runs itself (demo, script, expectations).
+    void (*run)(Executor& executor, const Step& step, StepResult& result) = nullptr;
+};
+
+using Kind = CommandKind;
+
+// ---- typed values, converted
+
+uint8_t byte(std::string_view what, const std::string& text) {
+    return static_cast<uint8_t>(requireNumber(what, text, 0xFF));
+}
+
+uint16_t word(std::string_view what, const std::string& text) {
+    return static_cast<uint16_t>(requireNumber(what, text, 0xFFFF));
+}
+
+std::vector<uint8_t> hexBytes(std::string_view what, const std::string& text) {
+    auto bytes = parseHex(text);
+    if (!bytes) {
+        throw UsageError(std::string(what) + ": '" + text +
+                         "' is not hex data (pairs of hex digits, e.g. 01020a or '01 02 0a')");
+    }
+    return *bytes;
+}
+
+// ---- options several commands share
+
+void addTransferOptions(CLI::App& c, RawValues& raw, bool withName) {
+    c.add_option("--interface", raw.interface, "interface index I (default 0)");
+    CLI::Option* pipe = c.add_option("--pipe", raw.pipe, "pipe index P within the interface");
+    if (withName) {
+        CLI::Option* name =
+            c.add_option("--name", raw.name, "file name after the device path, e.g. '\\PIPE_1'");
+        pipe->excludes(name);
+    }
+}
+
+void addTimeout(CLI::App& c, RawValues& raw, const char* help) {
+    c.add_option("--timeout", raw.timeout, help);
+}
+
+// read, write and bench: an interface alone names no pipe.
+void requirePipeWithInterface(const char* command, const Step& step) {
+    if (step.interface && !step.pipe && !step.name) {
+        throw UsageError(std::string(command) +
+                         ": --interface needs --pipe P (the pipe indices are those "
+                         "'descriptors' lists for the interface)");
+    }
+}
+
+// ---- how the table runs a command
+
+// A command on the device itself: it runs with a handle opened without a file name.
+template <void (*Run)(Device&, const Step&, StepResult&)>
+void onDevice(Executor& executor, const Step& step, StepResult& r) {
+    Device d;
+    if (executor.openInstrument("", d, r))
+        Run(d, step, r);
+}
+
+void report(const ModelStepResult& m, StepResult& r) {
+    r.status = m.status;
+    r.note = m.note;
+}
+
+// A change of the model's machine that needs nothing from the step.
+template <ModelStepResult (Session::*Change)()>
+void modelStep(Executor& executor, const Step&, StepResult& r) {
+    report((executor.session().*Change)(), r);
+}
+
+// ---- the table: the order of the help
+
+const CommandRow kCommands[] = {
+    {.name = "demo",
+     .help = "show what the driver does, step by step, on the model",
+     .kind = Kind::Demo},
+    {.name = "info",
+     .help = "driver version, banner, USBDI version and the instrument's identity",
+     .kind = Kind::Instrument,
+     .run = onDevice<command::info>},
+    {.name = "descriptors",
+     .help = "the instrument's descriptors, decoded",
+     .kind = Kind::Instrument,
+     .options = [](CLI::App& c, Step& step,
+                   RawValues&) { c.add_flag("--raw", step.raw, "also the raw bytes"); },
+     .run = onDevice<command::descriptors>},
+    {.name = "list",
+     .help = "the interface paths of the instruments present",
+     .kind = Kind::Instrument,
+     .run = command::list},
+    {.name = "read",
+     .help = "read bulk data from a pipe",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step& step, RawValues& raw) {
+             addTransferOptions(c, raw, true);
+             c.add_option("--bytes", raw.bytes, "bytes to read")->required();
+             c.add_option("--out", raw.outFile, "write the data to FILE");
+             c.add_flag("--hex", step.hex, "print all the data as hex");
+             addTimeout(c, raw, "cancel the read after MS milliseconds (5000)");
+         },
+     .convert = [](RawValues&, Step& step) { requirePipeWithInterface("read", step); },
+     .run = command::read},
+    {.name = "write",
+     .help = "write bulk data to a pipe",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             addTransferOptions(c, raw, true);
+             CLI::Option* bytes =
+                 c.add_option("--bytes", raw.bytes, "write N bytes of a test pattern");
+             CLI::Option* in = c.add_option("--in", raw.inFile, "write the contents of FILE");
+             CLI::Option* data = c.add_option("--data", raw.data, "write these bytes (hex)");
+             bytes->excludes(in)->excludes(data);
+             in->excludes(data);
+             addTimeout(c, raw, "cancel the write after MS milliseconds (5000)");
+         },
+     .convert =
+         [](RawValues&, Step& step) {
+             requirePipeWithInterface("write", step);
+             if (!step.bytes && !step.inFile && !step.data)
+                 throw UsageError("write: give one of --bytes N, --in FILE or --data HEX");
+         },
+     .run = command::write},
+    {.name = "control",
+     .help = "one control transfer on the default pipe",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             c.add_option("BMREQUESTTYPE", raw.requestType, "bmRequestType")->required();
+             c.add_option("BREQUEST", raw.request, "bRequest")->required();
+             c.add_option("WVALUE", raw.value, "wValue")->required();
+             c.add_option("WINDEX", raw.index, "wIndex")->required();
+             c.add_option("WLENGTH", raw.length, "wLength")->required();
+             c.add_option("--data", raw.data, "data stage of an OUT transfer (hex)");
+         },
+     .convert =
+         [](RawValues& raw, Step& step) {
+             step.setup = makeSetupPacket(byte("BMREQUESTTYPE", raw.requestType),
+                                          byte("BREQUEST", raw.request), word("WVALUE", raw.value),
+                                          word("WINDEX", raw.index), word("WLENGTH", raw.length));
+         },
+     .run = onDevice<command::control>},
+    {.name = "ioctl",
+     .help = "any device-control request, raw",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             c.add_option("CODE", raw.ioctl, "IOCTL name (GET_BANNER) or code (0x22001C)")
+                 ->required();
+             c.add_option("--in", raw.ioctlIn, "input bytes (hex)");
+             c.add_option("--out-len", raw.outLength, "output buffer length");
+         },
+     .convert =
+         [](RawValues& raw, Step& step) {
+             auto code = parseIoctl(raw.ioctl);
+             if (!code || *code > UINT32_MAX) {
+                 throw UsageError("ioctl: '" + raw.ioctl +
+                                  "' is neither an IOCTL name (GET_BANNER) nor a number");
+             }
+             step.ioctlCode = *code;
+             if (!raw.ioctlIn.empty())
+                 step.ioctlInput = hexBytes("--in", raw.ioctlIn);
+             if (!raw.outLength.empty()) {
+                 step.outLength =
+                     static_cast<uint32_t>(requireNumber("--out-len", raw.outLength, 16u << 20));
+             }
+         },
+     .run = onDevice<command::ioctl>},
+    {.name = "select-config",
+     .help = "select a configuration (0 unconfigures)",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             c.add_option("VALUE", raw.first, "bConfigurationValue")->required();
+         },
+     .convert = [](RawValues& raw, Step& step) { step.first = byte("VALUE", raw.first); },
+     .run = onDevice<command::selectConfig>},
+    {.name = "select-interface",
+     .help = "select an alternate setting",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             c.add_option("INTERFACE", raw.first, "interface number")->required();
+             c.add_option("ALTERNATE", raw.second, "alternate setting")->required();
+         },
+     .convert =
+         [](RawValues& raw, Step& step) {
+             step.first = byte("INTERFACE", raw.first);
+             step.second = byte("ALTERNATE", raw.second);
+         },
+     .run = onDevice<command::selectInterface>},
+    {.name = "reset-pipe",
+     .help = "reset a pipe and clear its stall",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             c.add_option("PIPE", raw.first, "pipe index")->required();
+             c.add_option("INTERFACE", raw.second, "interface index")->required();
+         },
+     .convert =
+         [](RawValues& raw, Step& step) {
+             step.first = byte("PIPE", raw.first);
+             step.second = byte("INTERFACE", raw.second);
+         },
+     .run = onDevice<command::resetPipe>},
+    {.name = "reset-port",
+     .help = "reset the instrument's port",
+     .kind = Kind::Instrument,
+     .run = onDevice<command::resetPort>},
+    {.name = "zlp",
+     .help = "zero-length packets after OUT transfers",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step& step, RawValues&) {
+             c.add_option("MODE", step.zlp, "on, off or query")
+                 ->required()
+                 ->check(CLI::IsMember({"on", "off", "query"}));
+         },
+     .run = onDevice<command::zlp>},
+    {.name = "last-status",
+     .help = "the USBD status of the driver's last request block",
+     .kind = Kind::Instrument,
+     .run = onDevice<command::lastStatus>},
+    {.name = "version",
+     .help = "the driver's version",
+     .kind = Kind::Instrument,
+     .run = onDevice<command::version>},
+    {.name = "banner",
+     .help = "the driver's banner",
+     .kind = Kind::Instrument,
+     .run = onDevice<command::banner>},
+    {.name = "usbdi-version",
+     .help = "the USB driver interface's version",
+     .kind = Kind::Instrument,
+     .run = onDevice<command::usbdiVersion>},
+    {.name = "bench",
+     .help = "throughput of bulk transfers",
+     .kind = Kind::Instrument,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             addTransferOptions(c, raw, false);
+             c.add_option("--bytes", raw.bytes, "bytes per request (1 MiB)");
+             c.add_option("--iterations", raw.iterations, "requests (8)");
+         },
+     .convert = [](RawValues&, Step& step) { requirePipeWithInterface("bench", step); },
+     .run = command::bench},
+    {.name = "script",
+     .help = "run the steps of FILE (- for standard input) in one session",
+     .kind = Kind::Script,
+     .options =
+         [](CLI::App& c, Step& step, RawValues&) {
+             c.add_option("FILE", step.scriptFile, "script file, or - for standard input")
+                 ->required();
+         }},
+    {.name = "unplug",
+     .help = "remove the instrument in order (query-remove, remove), then detach it",
+     .kind = Kind::ModelStep,
+     .run = modelStep<&Session::unplug>},
+    {.name = "surprise-remove",
+     .help = "pull the cable: the instrument goes without warning",
+     .kind = Kind::ModelStep,
+     .run = modelStep<&Session::surpriseRemove>},
+    {.name = "plug",
+     .help = "plug in a fresh instrument",
+     .kind = Kind::ModelStep,
+     .run = modelStep<&Session::plug>},
+    {.name = "stop",
+     .help = "stop the instrument (query-stop, stop)",
+     .kind = Kind::ModelStep,
+     .run = modelStep<&Session::stop>},
+    {.name = "start",
+     .help = "start the instrument again",
+     .kind = Kind::ModelStep,
+     .run = modelStep<&Session::start>},
+    {.name = "stall",
+     .help = "halt an endpoint until it is reset",
+     .kind = Kind::ModelStep,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             c.add_option("EP", raw.endpoint, "endpoint address, e.g. 0x81")->required();
+         },
+     .convert = [](RawValues& raw, Step& step) { step.endpoint = byte("EP", raw.endpoint); },
+     .run = [](Executor& executor, const Step& step,
+               StepResult& r) { report(executor.session().stall(step.endpoint), r); }},
+    {.name = "fault",
+     .help = "inject a device fault into the next transfers of an endpoint",
+     .kind = Kind::ModelStep,
+     .options =
+         [](CLI::App& c, Step& step, RawValues& raw) {
+             c.add_option("EP", raw.endpoint, "endpoint address (0 for the default pipe)")
+                 ->required();
+             c.add_option("KIND", step.faultKind,
+                          "stall, crc, timeout, not-responding, gone, delay")
+                 ->required()
+                 ->check(CLI::IsMember(
+                     std::vector<std::string>(std::begin(kFaultKinds), std::end(kFaultKinds))));
+             c.add_option("--count", raw.faultCount, "transfers it hits (1)");
+             c.add_option("--delay", raw.delay, "for delay: milliseconds (100)");
+             c.add_option("--request", raw.faultRequest,
+                          "for EP 0: the bRequest of the control requests it hits");
+         },
+     .convert =
+         [](RawValues& raw, Step& step) {
+             step.endpoint = byte("EP", raw.endpoint);
+             if (!raw.faultCount.empty()) {
+                 step.faultCount =
+                     static_cast<uint32_t>(requireNumber("--count", raw.faultCount, 1000000));
+             }
+             if (!raw.delay.empty())
+                 step.delayMs = requireNumber("--delay", raw.delay, 60000);
+             if (!raw.faultRequest.empty())
+                 step.faultRequest = byte("--request", raw.faultRequest);
+             if (step.endpoint == 0 && !step.faultRequest) {
+                 throw UsageError(
+                     "fault 0: give --request R, the bRequest of the control requests to hit");
+             }
+         },
+     .run = [](Executor& executor, const Step& step,
+               StepResult& r) { report(executor.session().fault(step), r); }},
+    {.name = "expect-status",
+     .help = "the step before ended with STATUS",
+     .kind = Kind::Expectation,
+     .options =
+         [](CLI::App& c, Step&, RawValues& raw) {
+             c.add_option("STATUS", raw.expected, "a name (STATUS_SUCCESS, cancelled) or a number")
+                 ->required();
+         },
+     .convert =
+         [](RawValues& raw, Step& step) {
+             auto status = parseNtStatus(raw.expected);
+             if (!status) {
+                 throw UsageError("expect-status: '" + raw.expected +
+                                  "' is neither a status name (STATUS_SUCCESS) nor a number");
+             }
+             step.expectStatus = *status;
+         }},
+    {.name = "expect-bytes",
+     .help = "the step before moved N bytes",
+     .kind = Kind::Expectation,
+     .options = [](CLI::App& c, Step&,
+                   RawValues& raw) { c.add_option("N", raw.expected, "byte count")->required(); },
+     .convert = [](RawValues& raw,
+                   Step& step) { step.expectBytes = requireNumber("expect-bytes", raw.expected); }},
+};
+
+const CommandRow* findCommand(std::string_view name) {
+    for (const CommandRow& row : kCommands) {
+        if (row.name == name)
+            return &row;
+    }
+    return nullptr;
+}
+
+// Whether a command of this kind exists on the command line (or in scripts) of this build.
+bool offered(CommandKind kind, bool inScript) {
+    switch (kind) {
+        case Kind::Instrument:
+            return true;
+        case Kind::ModelStep:
+            return inScript && kToolRunsOnModel;
+        case Kind::Expectation:
+            return inScript;
+        case Kind::Demo:
+            return !inScript && kToolRunsOnModel;
+        case Kind::Script:
+            return !inScript;
+    }
+    return false;
+}
+
+// The values several commands have (transfer options, data, time-out), converted.
+void convertCommonValues(RawValues& raw, Step& step) {
+    if (!raw.interface.empty())
+        step.interface = byte("--interface", raw.interface);
+    if (!raw.pipe.empty())
+        step.pipe = byte("--pipe", raw.pipe);
+    if (!raw.name.empty())
+        step.name = raw.name;
+    if (!raw.bytes.empty())
+        step.bytes = requireNumber("--bytes", raw.bytes, UINT32_MAX);
+    if (!raw.outFile.empty())
+        step.outFile = raw.outFile;
+    if (!raw.inFile.empty())
+        step.inFile = raw.inFile;
+    if (!raw.data.empty())
+        step.data = hexBytes("--data", raw.data);
+    if (!raw.timeout.empty())
+        step.timeoutMs = requireNumber("--timeout", raw.timeout, 3600000);
+    if (!raw.iterations.empty())
+        step.iterations = requireNumber("--iterations", raw.iterations, 1000000);
+}
+
+// ---- the command line
+
 const char* kDescription =
     kToolRunsOnModel
         ? "vavedu: the instrument's tool. Runs the model of the machine (the platform, the USB bus "
@@ -31,19 +447,32 @@ const char* kDescription =
         : "vavedu: the instrument's tool. Talks to the instrument plugged into this machine "
           "through the VaVedu driver and the client library.\nNumbers are decimal or 0x hex.";
 
-void addTransferOptions(CLI::App* c, RawValues& raw, bool withName) {
-    c->add_option("--interface", raw.interface, "interface index I (default 0)");
-    CLI::Option* pipe = c->add_option("--pipe", raw.pipe, "pipe index P within the interface");
-    if (withName) {
-        CLI::Option* name =
-            c->add_option("--name", raw.name, "file name after the device path, e.g. '\\PIPE_1'");
-        pipe->excludes(name);
-    }
-}
-
 struct Commands {
     std::map<std::string, CLI::App*> byName;
 };
+
+// The commands the command line (or a script line) offers, as subcommands in the table's order.
+Commands defineCommands(CLI::App& app, Step& step, RawValues& raw, bool script) {
+    Commands commands;
+    for (const CommandRow& row : kCommands) {
+        if (!offered(row.kind, script))
+            continue;
+        const std::string name(row.name);
+        CLI::App* command = app.add_subcommand(name, row.help);
+        commands.byName[name] = command;
+        if (row.options)
+            row.options(*command, step, raw);
+    }
+    return commands;
+}
+
+// Converts the typed values of the command that was given.
+void convert(const std::string& command, RawValues& raw, Step& step) {
+    convertCommonValues(raw, step);
+    const CommandRow* row = findCommand(command);
+    if (row && row->convert)
+        row->convert(raw, step);
+}
 
 // The options that set up the model's machine.
 void defineModelOptions(CLI::App& app, GlobalOptions& o, RawValues& raw) {
@@ -76,213 +505,6 @@ const char* kFooter =
     "no expansion), # starts a comment. Steps: every command but script, and\n"
     "  expect-status STATUS | expect-bytes N              checks of the step before\n"
     "Exit status: 0 every step succeeded, 1 a step failed, 2 usage error.";
-
-// The script steps that change the model's machine.
-template <typename Add>
-void defineModelSteps(Add& add, Step& step, RawValues& raw) {
-    add("unplug", "remove the instrument in order (query-remove, remove), then detach it");
-    add("surprise-remove", "pull the cable: the instrument goes without warning");
-    add("plug", "plug in a fresh instrument");
-    add("stop", "stop the instrument (query-stop, stop)");
-    add("start", "start the instrument again");
-    add("stall", "halt an endpoint until it is reset")
-        ->add_option("EP", raw.endpoint, "endpoint address, e.g. 0x81")
-        ->required();
-    CLI::App* fault = add("fault", "inject a device fault into the next transfers of an endpoint");
-    fault->add_option("EP", raw.endpoint, "endpoint address (0 for the default pipe)")->required();
-    fault->add_option("KIND", step.faultKind, "stall, crc, timeout, not-responding, gone, delay")
-        ->required()
-        ->check(CLI::IsMember(
-            std::vector<std::string>(std::begin(kFaultKinds), std::end(kFaultKinds))));
-    fault->add_option("--count", raw.faultCount, "transfers it hits (1)");
-    fault->add_option("--delay", raw.delay, "for delay: milliseconds (100)");
-    fault->add_option("--request", raw.faultRequest,
-                      "for EP 0: the bRequest of the control requests it hits");
-}
-
-Commands defineCommands(CLI::App& app, Step& step, RawValues& raw, bool script) {
-    Commands commands;
-    auto add = [&](const char* name, const char* help) {
-        CLI::App* c = app.add_subcommand(name, help);
-        commands.byName[name] = c;
-        return c;
-    };
-    if (!script && kToolRunsOnModel)
-        add("demo", "show what the driver does, step by step, on the model");
-    add("info", "driver version, banner, USBDI version and the instrument's identity");
-    add("descriptors", "the instrument's descriptors, decoded")
-        ->add_flag("--raw", step.raw, "also the raw bytes");
-    add("list", "the interface paths of the instruments present");
-
-    CLI::App* read = add("read", "read bulk data from a pipe");
-    addTransferOptions(read, raw, true);
-    read->add_option("--bytes", raw.bytes, "bytes to read")->required();
-    read->add_option("--out", raw.outFile, "write the data to FILE");
-    read->add_flag("--hex", step.hex, "print all the data as hex");
-    read->add_option("--timeout", raw.timeout, "cancel the read after MS milliseconds (5000)");
-
-    CLI::App* write = add("write", "write bulk data to a pipe");
-    addTransferOptions(write, raw, true);
-    CLI::Option* bytes = write->add_option("--bytes", raw.bytes, "write N bytes of a test pattern");
-    CLI::Option* in = write->add_option("--in", raw.inFile, "write the contents of FILE");
-    CLI::Option* data = write->add_option("--data", raw.data, "write these bytes (hex)");
-    bytes->excludes(in)->excludes(data);
-    in->excludes(data);
-    write->add_option("--timeout", raw.timeout, "cancel the write after MS milliseconds (5000)");
-
-    CLI::App* control = add("control", "one control transfer on the default pipe");
-    control->add_option("BMREQUESTTYPE", raw.requestType, "bmRequestType")->required();
-    control->add_option("BREQUEST", raw.request, "bRequest")->required();
-    control->add_option("WVALUE", raw.value, "wValue")->required();
-    control->add_option("WINDEX", raw.index, "wIndex")->required();
-    control->add_option("WLENGTH", raw.length, "wLength")->required();
-    control->add_option("--data", raw.data, "data stage of an OUT transfer (hex)");
-
-    CLI::App* ioctl = add("ioctl", "any device-control request, raw");
-    ioctl->add_option("CODE", raw.ioctl, "IOCTL name (GET_BANNER) or code (0x22001C)")->required();
-    ioctl->add_option("--in", raw.ioctlIn, "input bytes (hex)");
-    ioctl->add_option("--out-len", raw.outLength, "output buffer length");
-
-    CLI::App* selectConfig = add("select-config", "select a configuration (0 unconfigures)");
-    selectConfig->add_option("VALUE", raw.first, "bConfigurationValue")->required();
-    CLI::App* selectInterface = add("select-interface", "select an alternate setting");
-    selectInterface->add_option("INTERFACE", raw.first, "interface number")->required();
-    selectInterface->add_option("ALTERNATE", raw.second, "alternate setting")->required();
-    CLI::App* resetPipe = add("reset-pipe", "reset a pipe and clear its stall");
-    resetPipe->add_option("PIPE", raw.first, "pipe index")->required();
-    resetPipe->add_option("INTERFACE", raw.second, "interface index")->required();
-    add("reset-port", "reset the instrument's port");
-    add("zlp", "zero-length packets after OUT transfers")
-        ->add_option("MODE", step.zlp, "on, off or query")
-        ->required()
-        ->check(CLI::IsMember({"on", "off", "query"}));
-    add("last-status", "the USBD status of the driver's last request block");
-    add("version", "the driver's version");
-    add("banner", "the driver's banner");
-    add("usbdi-version", "the USB driver interface's version");
-
-    CLI::App* bench = add("bench", "throughput of bulk transfers");
-    addTransferOptions(bench, raw, false);
-    bench->add_option("--bytes", raw.bytes, "bytes per request (1 MiB)");
-    bench->add_option("--iterations", raw.iterations, "requests (8)");
-
-    if (!script) {
-        add("script", "run the steps of FILE (- for standard input) in one session")
-            ->add_option("FILE", step.scriptFile, "script file, or - for standard input")
-            ->required();
-        return commands;
-    }
-    if (kToolRunsOnModel)
-        defineModelSteps(add, step, raw);
-    add("expect-status", "the step before ended with STATUS")
-        ->add_option("STATUS", raw.expected, "a name (STATUS_SUCCESS, cancelled) or a number")
-        ->required();
-    add("expect-bytes", "the step before moved N bytes")
-        ->add_option("N", raw.expected, "byte count")
-        ->required();
-    return commands;
-}
-
-uint8_t byte(std::string_view what, const std::string& text) {
-    return static_cast<uint8_t>(requireNumber(what, text, 0xFF));
-}
-
-uint16_t word(std::string_view what, const std::string& text) {
-    return static_cast<uint16_t>(requireNumber(what, text, 0xFFFF));
-}
-
-std::vector<uint8_t> hexBytes(std::string_view what, const std::string& text) {
-    auto bytes = parseHex(text);
-    if (!bytes) {
-        throw UsageError(std::string(what) + ": '" + text +
-                         "' is not hex data (pairs of hex digits, e.g. 01020a or '01 02 0a')");
-    }
-    return *bytes;
-}
-
-// Converts the typed values of the command that was given.
-void convert(const std::string& command, RawValues& raw, Step& step) {
-    if (!raw.interface.empty())
-        step.interface = byte("--interface", raw.interface);
-    if (!raw.pipe.empty())
-        step.pipe = byte("--pipe", raw.pipe);
-    if (!raw.name.empty())
-        step.name = raw.name;
-    if (!raw.bytes.empty())
-        step.bytes = requireNumber("--bytes", raw.bytes, UINT32_MAX);
-    if (!raw.outFile.empty())
-        step.outFile = raw.outFile;
-    if (!raw.inFile.empty())
-        step.inFile = raw.inFile;
-    if (!raw.data.empty())
-        step.data = hexBytes("--data", raw.data);
-    if (!raw.timeout.empty())
-        step.timeoutMs = requireNumber("--timeout", raw.timeout, 3600000);
-    if (!raw.iterations.empty()) {
-        step.iterations = requireNumber("--iterations", raw.iterations, 1000000);
-    }
-    if (command == "read" || command == "write" || command == "bench") {
-        if (step.interface && !step.pipe && !step.name) {
-            throw UsageError(command +
-                             ": --interface needs --pipe P (the pipe indices are those "
-                             "'descriptors' lists for the interface)");
-        }
-    }
-    if (command == "write" && !step.bytes && !step.inFile && !step.data) {
-        throw UsageError("write: give one of --bytes N, --in FILE or --data HEX");
-    }
-    if (command == "control") {
-        step.setup = makeSetupPacket(byte("BMREQUESTTYPE", raw.requestType),
-                                     byte("BREQUEST", raw.request), word("WVALUE", raw.value),
-                                     word("WINDEX", raw.index), word("WLENGTH", raw.length));
-    }
-    if (command == "ioctl") {
-        auto code = parseIoctl(raw.ioctl);
-        if (!code || *code > UINT32_MAX) {
-            throw UsageError("ioctl: '" + raw.ioctl +
-                             "' is neither an IOCTL name (GET_BANNER) nor a number");
-        }
-        step.ioctlCode = *code;
-        if (!raw.ioctlIn.empty())
-            step.ioctlInput = hexBytes("--in", raw.ioctlIn);
-        if (!raw.outLength.empty()) {
-            step.outLength =
-                static_cast<uint32_t>(requireNumber("--out-len", raw.outLength, 16u << 20));
-        }
-    }
-    if (command == "select-config")
-        step.first = byte("VALUE", raw.first);
-    if (command == "select-interface") {
-        step.first = byte("INTERFACE", raw.first);
-        step.second = byte("ALTERNATE", raw.second);
-    }
-    if (command == "reset-pipe") {
-        step.first = byte("PIPE", raw.first);
-        step.second = byte("INTERFACE", raw.second);
-    }
-    if (command == "stall" || command == "fault")
-        step.endpoint = byte("EP", raw.endpoint);
-    if (!raw.faultCount.empty()) {
-        step.faultCount = static_cast<uint32_t>(requireNumber("--count", raw.faultCount, 1000000));
-    }
-    if (!raw.delay.empty())
-        step.delayMs = requireNumber("--delay", raw.delay, 60000);
-    if (!raw.faultRequest.empty())
-        step.faultRequest = byte("--request", raw.faultRequest);
-    if (command == "fault" && step.endpoint == 0 && !step.faultRequest) {
-        throw UsageError("fault 0: give --request R, the bRequest of the control requests to hit");
-    }
-    if (command == "expect-status") {
-        auto status = parseNtStatus(raw.expected);
-        if (!status) {
-            throw UsageError("expect-status: '" + raw.expected +
-                             "' is neither a status name (STATUS_SUCCESS) nor a number");
-        }
-        step.expectStatus = *status;
-    }
-    if (command == "expect-bytes")
-        step.expectBytes = requireNumber("expect-bytes", raw.expected);
-}
 
 std::string joined(const std::vector<std::string>& words) {
     std::string text;
@@ -383,9 +605,10 @@ Invocation parseCommandLine(int argc, const char* const* argv) {
 Step parseScriptStep(const std::vector<std::string>& words) {
     if (words.empty())
         throw UsageError("empty step");
-    if (words.front() == "demo" || words.front() == "script") {
+    // The commands that run a whole session cannot run inside one.
+    const CommandRow* row = findCommand(words.front());
+    if (row && (row->kind == CommandKind::Demo || row->kind == CommandKind::Script))
         throw UsageError("'" + words.front() + "' cannot run inside a script");
-    }
     Step step;
     RawValues raw;
     CLI::App app("a step of a script", "vavedu script");
@@ -405,13 +628,18 @@ Step parseScriptStep(const std::vector<std::string>& words) {
 }
 
 bool isModelStep(const std::string& command) {
-    static const char* const kSteps[] = {"unplug", "surprise-remove", "plug", "stop",
-                                         "start",  "stall",           "fault"};
-    return std::find(std::begin(kSteps), std::end(kSteps), command) != std::end(kSteps);
+    const CommandRow* row = findCommand(command);
+    return row && row->kind == CommandKind::ModelStep;
 }
 
 bool isExpectation(const std::string& command) {
-    return command == "expect-status" || command == "expect-bytes";
+    const CommandRow* row = findCommand(command);
+    return row && row->kind == CommandKind::Expectation;
+}
+
+CommandRoutine commandRoutine(std::string_view command) {
+    const CommandRow* row = findCommand(command);
+    return row ? row->run : nullptr;
 }
 
 }  // namespace vavedu::tool

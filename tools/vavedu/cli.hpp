@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -86,5 +87,12 @@ Step parseScriptStep(const std::vector<std::string>& words);
 
 bool isModelStep(const std::string& command);    // unplug, plug, stall, ...
 bool isExpectation(const std::string& command);  // expect-status, expect-bytes
+
+class Executor;
+struct StepResult;
+// The routine that runs a command; null for an unknown command and for those the tool runs
+// itself (demo, script, the expectations).
+using CommandRoutine = void (*)(Executor& executor, const Step& step, StepResult& result);
+CommandRoutine commandRoutine(std::string_view command);
 
 }  // namespace vavedu::tool

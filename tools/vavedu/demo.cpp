@@ -12,7 +12,7 @@ namespace vavedu::tool {
 
 namespace {
 
-constexpr uint64_t kLoopbackBytes = 1024 * 1024;
+constexpr uint64_t kLoopbackBytes = uint64_t{1} << 20;
 constexpr uint64_t kStreamBytes = 2048;  // 1024 samples: four periods of the waveform
 
 class Demo {
@@ -28,7 +28,7 @@ class Demo {
   private:
     void heading(int number, const std::string& title);
     void say(const std::string& text);
-    StepResult step(Executor& executor, Step step);
+    StepResult step(Executor& executor, const Step& step);
     void showTrace(size_t from, uint8_t endpoint);
     void loadAndPlug(Session& session);
     void loopback(Executor& executor, Session& session);
@@ -55,8 +55,8 @@ void Demo::say(const std::string& text) {
         out_ << "   " << text << "\n";
 }
 
-StepResult Demo::step(Executor& executor, Step s) {
-    const StepResult r = executor.run(s);
+StepResult Demo::step(Executor& executor, const Step& s) {
+    StepResult r = executor.run(s);
     if (!r.ok())
         ++failures_;
     reporter_.print(r);

@@ -1,7 +1,10 @@
 #include "tools/vavedu/text.hpp"
 
+#include "client/status.hpp"
+
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 namespace vavedu::tool {
 
@@ -106,7 +109,8 @@ std::vector<std::string> hexDump(std::span<const uint8_t> bytes, size_t limit) {
                 line += "   ";
             }
         }
-        lines.push_back(line + "  |" + ascii + "|");
+        line.append("  |").append(ascii).append("|");
+        lines.push_back(std::move(line));
     }
     if (shown < bytes.size()) {
         lines.push_back("... " + std::to_string(bytes.size() - shown) + " more bytes");
@@ -180,16 +184,40 @@ std::vector<std::string> splitWords(std::string_view line) {
 }
 
 std::string humanBytes(uint64_t bytes) {
+    constexpr uint64_t kMiB = uint64_t{1} << 20;
     char text[32];
-    if (bytes >= 1024 * 1024 && bytes % (1024 * 1024) == 0) {
+    if (bytes >= kMiB && bytes % kMiB == 0) {
         std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes >> 20));
-    } else if (bytes >= 1024 * 1024) {
-        std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+    } else if (bytes >= kMiB) {
+        std::snprintf(text, sizeof text, "%.1f MiB",
+                      static_cast<double>(bytes) / (1024.0 * 1024.0));
     } else if (bytes >= 1024 && bytes % 1024 == 0) {
         std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes >> 10));
     } else {
         std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
     }
+    return text;
+}
+
+std::string hex8(uint32_t value) {
+    return hexStatus(value);  // the same width as a status
+}
+
+std::string hex4(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFF);
+    return text;
+}
+
+std::string hex2(uint32_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
+std::string bcd(uint16_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x.%02x", value >> 8, value & 0xFF);
     return text;
 }
 

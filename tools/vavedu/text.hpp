@@ -41,4 +41,11 @@ std::vector<std::string> splitWords(std::string_view line);
 // "1.5 MiB", "512 bytes".
 std::string humanBytes(uint64_t bytes);
 
+// Values the way descriptors and registers are written: "0x0C000000", "0x1209", "0x81", and a
+// binary-coded decimal version (bcdUSB, bcdDevice) as "2.00".
+std::string hex8(uint32_t value);
+std::string hex4(uint32_t value);
+std::string hex2(uint32_t value);
+std::string bcd(uint16_t value);
+
 }  // namespace vavedu::tool

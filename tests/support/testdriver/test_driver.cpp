@@ -30,6 +30,7 @@ typedef struct _TEST_EXTENSION {
     ULONG_PTR StackLow;
     ULONG_PTR StackHigh;
     ULONG Starts;
+    BOOLEAN DeletesItself; /* no remove callback, or a device the library refused */
 } TEST_EXTENSION, *PTEST_EXTENSION;
 
 static UNICODE_STRING g_RegistryPath;
@@ -82,6 +83,21 @@ static VOID NoteStackDepth(PTEST_EXTENSION Ext) {
     KeReleaseSpinLock(&Ext->StackLock, irql);
 }
 
+static VOID NTAPI CancelQueued(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PTEST_EXTENSION ext = ExtensionOf(DeviceObject);
+    ULONG queue = PacketOf(Irp)->Queue;
+    if (PacketOf(Irp)->Mode == SUPPORT_TEST_CANCEL_NAMES_NEXT_QUEUE) {
+        queue = (queue + 1) % ext->QueueCount;
+    }
+    if (PacketOf(Irp)->Mode == SUPPORT_TEST_SLOW_CANCEL) {
+        DbgPrint("SupportTest: slow cancel\n");
+        for (ULONG waited = 0; waited < 300; ++waited) {
+            KeStallExecutionProcessor(1000);
+        }
+    }
+    CancelRequest(&ext->Queues[queue], Irp);
+}
+
 /* Stays until the held request of the queue has been released; the request may be gone then. */
 static VOID WaitForRelease(PTEST_EXTENSION Ext, ULONG Queue) {
     for (ULONG waited = 0; Ext->Held[Queue] != NULL && waited < 20 * 1000 * 1000; waited += 10) {
@@ -96,7 +112,19 @@ static VOID CarryOut(PTEST_EXTENSION Ext, PIRP Irp, const SUPPORT_TEST_PACKET* P
         CompleteRequest(Irp, status, 0);
         return;
     }
-    if (Packet->Mode != SUPPORT_TEST_COMPLETE) {
+    if (Packet->Mode == SUPPORT_TEST_PARK) {
+        /* The queue goes on; the request stays with the driver, cancellable. */
+        StartNextPacket(&Ext->Queues[Packet->Queue], Ext->Self);
+        GenericReleaseRemoveLock(Ext->RemoveLock, Irp);
+        IoSetCancelRoutine(Irp, CancelQueued);
+        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+            CompleteRequest(Irp, STATUS_CANCELLED, 0);
+        }
+        return;
+    }
+    if (Packet->Mode != SUPPORT_TEST_COMPLETE &&
+        Packet->Mode != SUPPORT_TEST_CANCEL_NAMES_NEXT_QUEUE &&
+        Packet->Mode != SUPPORT_TEST_SLOW_CANCEL) {
         Ext->Held[Packet->Queue] = Irp;
         if (Packet->Mode == SUPPORT_TEST_HOLD_INSIDE) {
             WaitForRelease(Ext, Packet->Queue);
@@ -121,10 +149,6 @@ static VOID NTAPI StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     InterlockedDecrement(&ext->Running[packet.Queue]);
 }
 
-static VOID NTAPI CancelQueued(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    CancelRequest(&ExtensionOf(DeviceObject)->Queues[PacketOf(Irp)->Queue], Irp);
-}
-
 /* ------------------------------------------------------------------ device control */
 
 static NTSTATUS QueuePacket(PTEST_EXTENSION Ext, PIRP Irp, PIO_STACK_LOCATION Stack) {
@@ -133,8 +157,13 @@ static NTSTATUS QueuePacket(PTEST_EXTENSION Ext, PIRP Irp, PIO_STACK_LOCATION St
         PacketOf(Irp)->Queue >= Ext->QueueCount) {
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
     }
+    ULONG mode = PacketOf(Irp)->Mode;
     IoMarkIrpPending(Irp);
-    StartPacket(&Ext->Queues[PacketOf(Irp)->Queue], Ext->Self, Irp, CancelQueued);
+    if (mode == SUPPORT_TEST_CANCELLED_FIRST) {
+        IoCancelIrp(Irp); /* as an application's cancel that comes before the queue */
+    }
+    StartPacket(&Ext->Queues[PacketOf(Irp)->Queue], Ext->Self, Irp,
+                mode == SUPPORT_TEST_NO_CANCEL_ROUTINE ? NULL : CancelQueued);
     return STATUS_PENDING;
 }
 
@@ -201,6 +230,27 @@ static NTSTATUS ProbeLock(PTEST_EXTENSION Ext, PIRP Irp) {
     return CompleteRequest(Irp, status, 0);
 }
 
+static NTSTATUS RegisterAgain(PTEST_EXTENSION Ext, PIRP Irp, PIO_STACK_LOCATION Stack) {
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(ULONG)) {
+        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    ULONG how = *(const ULONG*)Irp->AssociatedIrp.SystemBuffer;
+    if (how == SUPPORT_TEST_REGISTER_FOREIGN) {
+        ULONG size = GetSizeofGenericExtension();
+        PVOID foreign = ExAllocatePoolWithTag(NonPagedPool, size, TEST_TAG);
+        if (foreign == NULL) {
+            return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        }
+        memset(foreign, 0, size);
+        NTSTATUS status = GenericRegisterInterface(foreign, &GUID_SUPPORT_TEST_INTERFACE);
+        ExFreePool(foreign);
+        return CompleteRequest(Irp, status, 0);
+    }
+    PVOID library = how == SUPPORT_TEST_REGISTER_NO_EXTENSION ? NULL : Ext->GenericExtension;
+    const GUID* guid = how == SUPPORT_TEST_REGISTER_NO_CLASS ? NULL : &GUID_SUPPORT_TEST_INTERFACE;
+    return CompleteRequest(Irp, GenericRegisterInterface(library, guid), 0);
+}
+
 static NTSTATUS ReportStack(PTEST_EXTENSION Ext, PIRP Irp, PIO_STACK_LOCATION Stack) {
     if (Stack->Parameters.DeviceIoControl.OutputBufferLength != sizeof(SUPPORT_TEST_STACK)) {
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
@@ -234,6 +284,8 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Ir
             return ProbeLock(ext, Irp);
         case IOCTL_SUPPORT_TEST_STACK:
             return ReportStack(ext, Irp, stack);
+        case IOCTL_SUPPORT_TEST_REGISTER:
+            return RegisterAgain(ext, Irp, stack);
         default:
             return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -244,8 +296,27 @@ static NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
+/* What StartDevice left, when no StopDevice took it back. */
+static VOID FreeStartBlock(PTEST_EXTENSION Ext) {
+    PVOID block = InterlockedExchangePointer(&Ext->StartBlock, NULL);
+    if (block != NULL) {
+        ExFreePool(block);
+    }
+}
+
 static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    return GenericDispatchPnp(ExtensionOf(DeviceObject)->GenericExtension, Irp);
+    PTEST_EXTENSION ext = ExtensionOf(DeviceObject);
+    BOOLEAN deleteHere = ext->DeletesItself &&
+                         IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    PDEVICE_OBJECT lower = ext->Lower;
+    NTSTATUS status = GenericDispatchPnp(ext->GenericExtension, Irp);
+    if (deleteHere) {
+        DbgPrint("SupportTest: device deleted by the driver\n");
+        FreeStartBlock(ext);
+        IoDetachDevice(lower);
+        IoDeleteDevice(DeviceObject);
+    }
+    return status;
 }
 
 static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -276,14 +347,12 @@ static NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT Fdo) {
 
 static VOID NTAPI StopDevice(PDEVICE_OBJECT Fdo) {
     DbgPrint("SupportTest: StopDevice\n");
-    PVOID block = InterlockedExchangePointer(&ExtensionOf(Fdo)->StartBlock, NULL);
-    if (block != NULL) {
-        ExFreePool(block);
-    }
+    FreeStartBlock(ExtensionOf(Fdo));
 }
 
 static VOID NTAPI RemoveDevice(PDEVICE_OBJECT Fdo) {
     DbgPrint("SupportTest: RemoveDevice\n");
+    FreeStartBlock(ExtensionOf(Fdo));
     IoDetachDevice(ExtensionOf(Fdo)->Lower);
     IoDeleteDevice(Fdo);
 }
@@ -292,16 +361,16 @@ static VOID NTAPI RemoveDevice(PDEVICE_OBJECT Fdo) {
 
 static const WCHAR g_DebugName[] = {'S', 'u', 'p', 'p', 'o', 'r', 't', 'T', 'e', 's', 't', 0};
 
-static VOID DescribeDevice(PTEST_EXTENSION Ext, PGENERIC_INIT_BLOCK Block) {
+static VOID DescribeDevice(PTEST_EXTENSION Ext, PGENERIC_INIT_BLOCK Block, ULONG Omitted) {
     memset(Block, 0, sizeof(*Block));
     Block->Size = GENERIC_INIT_BLOCK_SIZE;
     Block->DeviceObject = Ext->Self;
     Block->Pdo = Ext->Pdo;
     Block->LowerDeviceObject = Ext->Lower;
     Block->RemoveLock = Ext->RemoveLock;
-    Block->StartDevice = StartDevice;
-    Block->StopDevice = StopDevice;
-    Block->RemoveDevice = RemoveDevice;
+    Block->StartDevice = (Omitted & SUPPORT_TEST_OMIT_START) ? NULL : StartDevice;
+    Block->StopDevice = (Omitted & SUPPORT_TEST_OMIT_STOP) ? NULL : StopDevice;
+    Block->RemoveDevice = (Omitted & SUPPORT_TEST_OMIT_REMOVE) ? NULL : RemoveDevice;
     RtlInitUnicodeString(&Block->DebugName, g_DebugName);
     Block->Options = 0x20;
     Block->NumberOfQueues = SUPPORT_TEST_QUEUES;
@@ -338,9 +407,36 @@ static VOID SpoilBlock(PGENERIC_INIT_BLOCK Block, ULONG How) {
         case SUPPORT_TEST_BLOCK_NO_LOCK:
             Block->RemoveLock = NULL;
             break;
+        case SUPPORT_TEST_BLOCK_NO_DEVICE:
+            Block->DeviceObject = NULL;
+            break;
+        case SUPPORT_TEST_BLOCK_NO_PDO:
+            Block->Pdo = NULL;
+            break;
+        case SUPPORT_TEST_BLOCK_NO_LOWER:
+            Block->LowerDeviceObject = NULL;
+            break;
+        case SUPPORT_TEST_BLOCK_NO_QUEUE_AREA:
+            Block->Queues[4].Queue = NULL;
+            break;
         default:
             break;
     }
+}
+
+/* Hands the device to the library as the service key says; the status is the library's. */
+static NTSTATUS TakeIntoLibrary(PTEST_EXTENSION Ext) {
+    GENERIC_INIT_BLOCK block;
+    ULONG spoil = ReadSetting((PCWSTR)SUPPORT_TEST_CORRUPT_BLOCK_NAME);
+    DescribeDevice(Ext, &block, ReadSetting((PCWSTR)SUPPORT_TEST_OMIT_CALLBACKS_NAME));
+    SpoilBlock(&block, spoil);
+    Ext->QueueCount = block.NumberOfQueues;
+    if (spoil == SUPPORT_TEST_BLOCK_NO_EXTENSION) {
+        Ext->GenericExtension = NULL;
+    }
+    PVOID library = spoil == SUPPORT_TEST_BLOCK_MISALIGNED ? (PUCHAR)Ext->GenericExtension + 1
+                                                           : Ext->GenericExtension;
+    return InitializeGenericExtension(library, spoil == SUPPORT_TEST_BLOCK_NONE ? NULL : &block);
 }
 
 static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
@@ -363,19 +459,33 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     }
     fdo->Flags |= DO_POWER_PAGABLE;
     ext->GenericExtension = ext + 1;
+    ext->DeletesItself =
+        (ReadSetting((PCWSTR)SUPPORT_TEST_OMIT_CALLBACKS_NAME) & SUPPORT_TEST_OMIT_REMOVE) != 0;
 
-    GENERIC_INIT_BLOCK block;
-    DescribeDevice(ext, &block);
-    SpoilBlock(&block, ReadSetting((PCWSTR)SUPPORT_TEST_CORRUPT_BLOCK_NAME));
-    ext->QueueCount = block.NumberOfQueues;
-    status = InitializeGenericExtension(ext->GenericExtension, &block);
+    status = TakeIntoLibrary(ext);
     if (!NT_SUCCESS(status)) {
         DbgPrint("SupportTest: InitializeGenericExtension failed 0x%08X\n", (unsigned)status);
+        if (ReadSetting((PCWSTR)SUPPORT_TEST_KEEP_REFUSED_NAME) != 0) {
+            ext->DeletesItself = TRUE;
+            fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+            return STATUS_SUCCESS;
+        }
         IoDetachDevice(ext->Lower);
         IoDeleteDevice(fdo);
         return status;
     }
-    GenericRegisterInterface(ext->GenericExtension, &GUID_SUPPORT_TEST_INTERFACE);
+    if (ReadSetting((PCWSTR)SUPPORT_TEST_REGISTER_LATE_NAME) == 0) {
+        GenericRegisterInterface(ext->GenericExtension, &GUID_SUPPORT_TEST_INTERFACE);
+    }
+    if (ReadSetting((PCWSTR)SUPPORT_TEST_GIVE_UP_NAME) != 0) {
+        /* Cleaning up twice, or without an extension, must do no harm. */
+        CleanupGenericExtension(ext->GenericExtension);
+        CleanupGenericExtension(ext->GenericExtension);
+        CleanupGenericExtension(NULL);
+        IoDetachDevice(ext->Lower);
+        IoDeleteDevice(fdo);
+        return STATUS_UNSUCCESSFUL;
+    }
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
