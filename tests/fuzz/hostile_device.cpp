@@ -1,6 +1,7 @@
 #include "tests/fuzz/hostile_device.hpp"
 
 #include "tests/fuzz/fuzz_actions.hpp"
+#include "tests/fuzz/hostile_descriptors.hpp"
 
 #include <usbioctl.h>
 
@@ -17,181 +18,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using sim::usb::CompletionMode;
-using sim::usb::ConfigurationBuilder;
-using sim::usb::EndpointType;
 using sim::usb::HeldUrb;
 
 // Small chunks, so that transfers of a few pages already go down in several stages.
 constexpr ULONG kMaxTransferSize = 4096;
 constexpr int kMaxOperations = 64;
-
-// ---------------------------------------------------------------- the device
-
-// A device whose descriptors come from the input. When the bus lets it answer by itself, bulk IN
-// endpoints send packets of a shape chosen by `behaviour` (full, short, zero-length, none, too
-// long), OUT endpoints take everything, and vendor and class requests stall or answer a pattern.
-class HostileDevice : public sim::usb::DeviceModel {
-  public:
-    HostileDevice(Bytes device, std::vector<Bytes> configurations, uint8_t behaviour)
-        : device_(std::move(device)),
-          configurations_(std::move(configurations)),
-          behaviour_(behaviour) {}
-
-    std::string name() const override { return "hostile"; }
-    Bytes deviceDescriptor() const override { return device_; }
-    Bytes configurationDescriptor(uint8_t index) const override {
-        return index < configurations_.size() ? configurations_[index] : Bytes{};
-    }
-
-    sim::usb::ControlReply controlRequest(const sim::usb::SetupPacket& setup,
-                                          std::span<const uint8_t>) override {
-        switch ((behaviour_ >> 3) & 3) {
-            case 0:
-                return sim::usb::ControlReply::stall();
-            case 1:
-                return {USBD_STATUS_SUCCESS, pattern(setup.length)};
-            case 2:
-                return {USBD_STATUS_SUCCESS, pattern(setup.length / 2u)};
-            default:
-                return {USBD_STATUS_SUCCESS, {}};
-        }
-    }
-
-    sim::usb::InPacket bulkIn(uint8_t, uint16_t maxPacket, bool) override {
-        ++packets_;
-        switch (behaviour_ & 7) {
-            case 0:
-                return pattern(maxPacket);
-            case 1:
-                return pattern(maxPacket / 2u);
-            case 2:
-                return Bytes{};
-            case 3:
-                return std::nullopt;  // the endpoint NAKs: the transfer waits
-            case 4:
-                return pattern(maxPacket + 1u);  // babble
-            case 5:
-                return pattern(packets_ % 2 != 0 ? maxPacket : maxPacket / 3u);
-            default:
-                return pattern(packets_ % 5 != 0 ? maxPacket : 1u);
-        }
-    }
-
-  private:
-    Bytes pattern(size_t n) {
-        Bytes bytes(n);
-        for (auto& b : bytes)
-            b = static_cast<uint8_t>(++counter_ * 37u);
-        return bytes;
-    }
-
-    Bytes device_;
-    std::vector<Bytes> configurations_;
-    uint8_t behaviour_;
-    uint64_t packets_ = 0;
-    uint8_t counter_ = 0;
-};
-
-// ---------------------------------------------------------------- descriptors from the input
-
-enum class ConfigTemplate : uint8_t { Instrument1, Instrument2, Loopback, Described, kCount };
-
-enum class Mutation : uint8_t {
-    SetByte,         // bytes[where] = value
-    Truncate,        // cut to `where` bytes
-    Append,          // `value % 16` bytes more than wTotalLength says
-    SetTotalLength,  // wTotalLength = where
-    InsertShort,     // a descriptor with bLength `value % 2` inserted at `where`
-    SetInterfaces,   // bNumInterfaces = value
-    kCount
-};
-
-uint16_t packetSize(Input& in) {
-    static constexpr uint16_t kSizes[] = {0, 8, 16, 64, 512, 1024, 0x1A00};
-    const uint8_t choice = in.u8() % 8;
-    return choice < std::size(kSizes) ? kSizes[choice] : in.u16();
-}
-
-Bytes describedConfiguration(Input& in) {
-    const uint8_t value = in.u8();
-    const uint8_t attributes = in.u8();
-    ConfigurationBuilder builder(value, attributes);
-    const int interfaces = in.u8() % 5;
-    for (int i = 0; i < interfaces; ++i) {
-        const uint8_t number = in.u8();
-        const uint8_t alternate = in.u8();
-        builder.interface(number, alternate, in.u8());
-        const int endpoints = in.u8() % 6;
-        for (int e = 0; e < endpoints; ++e) {
-            const uint8_t address = in.u8();
-            const auto type = static_cast<EndpointType>(in.u8() % 4);
-            builder.endpoint(address, type, packetSize(in));
-        }
-    }
-    return builder.build();
-}
-
-void mutate(Bytes& bytes, Input& in) {
-    const int mutations = in.u8() % 6;
-    for (int m = 0; m < mutations; ++m) {
-        const auto kind = static_cast<Mutation>(in.u8() % static_cast<uint8_t>(Mutation::kCount));
-        const uint16_t where = in.u16();
-        const uint8_t value = in.u8();
-        switch (kind) {
-            case Mutation::SetByte:
-                if (!bytes.empty())
-                    bytes[where % bytes.size()] = value;
-                break;
-            case Mutation::Truncate:
-                bytes.resize(std::min<size_t>(bytes.size(), where));
-                break;
-            case Mutation::Append:
-                for (int k = 0; k < value % 16; ++k)
-                    bytes.push_back(static_cast<uint8_t>(value + k));
-                break;
-            case Mutation::SetTotalLength:
-                if (bytes.size() >= 4) {
-                    bytes[2] = static_cast<uint8_t>(where);
-                    bytes[3] = static_cast<uint8_t>(where >> 8);
-                }
-                break;
-            case Mutation::InsertShort: {
-                const size_t at = bytes.empty() ? 0 : where % bytes.size();
-                const Bytes inserted = {static_cast<uint8_t>(value % 2), value};
-                bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(),
-                             inserted.end());
-                break;
-            }
-            case Mutation::SetInterfaces:
-            case Mutation::kCount:
-                if (bytes.size() >= 5)
-                    bytes[4] = value;
-                break;
-        }
-    }
-}
-
-Bytes configuration(Input& in) {
-    static const sim::usb::InstrumentModel instrument;
-    static const sim::usb::LoopbackModel loopback;
-    Bytes bytes;
-    switch (static_cast<ConfigTemplate>(in.u8() % static_cast<uint8_t>(ConfigTemplate::kCount))) {
-        case ConfigTemplate::Instrument1:
-            bytes = instrument.configurationDescriptor(0);
-            break;
-        case ConfigTemplate::Instrument2:
-            bytes = instrument.configurationDescriptor(1);
-            break;
-        case ConfigTemplate::Loopback:
-            bytes = loopback.configurationDescriptor(0);
-            break;
-        default:
-            bytes = describedConfiguration(in);
-            break;
-    }
-    mutate(bytes, in);
-    return bytes;
-}
 
 // ---------------------------------------------------------------- answers of the default pipe
 
