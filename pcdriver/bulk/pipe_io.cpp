@@ -275,8 +275,9 @@ static BOOLEAN TakeCompletedStage(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         BOOLEAN out = (bulk->TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
-        BOOLEAN moreData =
-            bulk->TransferBufferLength == Context->ChunkSize && Context->BytesRemaining != 0;
+        /* Data stages move through the partial MDL; the zero-length packet has none. */
+        BOOLEAN moreData = bulk->TransferBufferLength == Context->ChunkSize &&
+                           Context->BytesRemaining != 0 && Context->PartialMdl != NULL;
         BOOLEAN zeroLengthPacketDue =
             out && Context->BytesTransferred % Context->MaximumPacketSize == 0 &&
             extension->ZeroLengthPacketMode != 0 && Context->PartialMdl != NULL;

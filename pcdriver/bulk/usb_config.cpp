@@ -161,6 +161,7 @@ static BOOLEAN ConfigurationHeaderIsSound(const USB_CONFIGURATION_DESCRIPTOR* He
 static NTSTATUS CacheConfiguration(PDEVICE_OBJECT Fdo, UCHAR Index,
                                    PUSB_CONFIGURATION_DESCRIPTOR* Block) {
     USB_CONFIGURATION_DESCRIPTOR header;
+    RtlZeroMemory(&header, sizeof(header));
     ULONG returned = 0;
     NTSTATUS status = ReadDescriptor(Fdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, Index, &header,
                                      sizeof(header), &returned);

@@ -141,8 +141,13 @@ void formatInteger(std::string& out, const Conversion& c, va_list& args) {
             value = va_arg(args, long long);
             break;
         default:
-            value = isSigned ? static_cast<long long>(va_arg(args, int))
-                             : static_cast<long long>(va_arg(args, unsigned int));
+            if (isSigned) {
+                const int narrow = va_arg(args, int);
+                value = narrow;
+            } else {
+                const unsigned int narrow = va_arg(args, unsigned int);
+                value = narrow;
+            }
     }
     char buffer[512];
     snprintf(buffer, sizeof buffer, (c.pattern() + "ll" + c.conv).c_str(), value);
@@ -217,9 +222,9 @@ bool formatConversion(std::string& out, const Conversion& c, va_list& args) {
             return true;
         case 'p': {
             char buffer[32];
-            snprintf(buffer, sizeof buffer, "%016llX",
-                     static_cast<unsigned long long>(
-                         reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+            snprintf(
+                buffer, sizeof buffer, "%016llX",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
             pad(out, buffer, c.width, c.left());
             return true;
         }

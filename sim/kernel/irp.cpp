@@ -179,8 +179,7 @@ static void checkDispatchKeptState(const ThreadStateAround& before, PDEVICE_OBJE
         bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, kIoVerifierDispatchIrqlChanged,
                  reinterpret_cast<ULONG_PTR>(device), before.irql, currentIrql(),
                  "the dispatch routine " + describeCode(code) + " was called at " +
-                     describeIrql(before.irql) + " and returned at " +
-                     describeIrql(currentIrql()));
+                     describeIrql(before.irql) + " and returned at " + describeIrql(currentIrql()));
     if (int now = thisThread().criticalRegions.load(); now != before.criticalRegions)
         bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierDispatchApcDisableChanged,
                  reinterpret_cast<ULONG_PTR>(routine), static_cast<ULONG_PTR>(-now),
@@ -197,8 +196,7 @@ static void checkCompletionKeptState(const ThreadStateAround& before,
         bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierCompletionIrqlChanged,
                  reinterpret_cast<ULONG_PTR>(routine), before.irql, currentIrql(),
                  "the completion routine " + describeCode(code) + " was called at " +
-                     describeIrql(before.irql) + " and returned at " +
-                     describeIrql(currentIrql()));
+                     describeIrql(before.irql) + " and returned at " + describeIrql(currentIrql()));
     if (int now = thisThread().criticalRegions.load(); now != before.criticalRegions)
         bugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierCompletionApcDisableChanged,
                  reinterpret_cast<ULONG_PTR>(routine), static_cast<ULONG_PTR>(-now),
@@ -234,7 +232,8 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
                      " in all); the sender allocated fewer locations than the stack below needs");
     }
     IoSetNextIrpStackLocation(irp);
-    int index = irp->CurrentLocation;
+    // CurrentLocation is a CCHAR; the check above keeps it between 1 and StackCount.
+    int index = static_cast<unsigned char>(irp->CurrentLocation);
     IrpShadow::setBit(s->walked, index, false);
     IrpShadow::setBit(s->pendingSeen, index, false);
     IrpShadow::setBit(s->owesPendingMark, index, false);
@@ -261,8 +260,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller, const c
     NTSTATUS status;
     {
         ThreadStateAround before;
-        KernelStackFrame frame(kDispatchFrame, reinterpret_cast<const void*>(routine),
-                               routineName);
+        KernelStackFrame frame(kDispatchFrame, reinterpret_cast<const void*>(routine), routineName);
         status = routine(device, irp);
         checkDispatchKeptState(before, device, routine);
     }
@@ -368,8 +366,8 @@ static void recordWalk(Kernel::Impl& impl, IrpShadow* s, int index, PIO_STACK_LO
 
 // Calls the completion routine of the location the walk has reached. False when it stopped the
 // walk (STATUS_MORE_PROCESSING_REQUIRED): the IRP belongs to that driver again.
-static bool callCompletionRoutine(Kernel::Impl& impl, IrpShadow* s,
-                                  PIO_COMPLETION_ROUTINE routine, PVOID context) {
+static bool callCompletionRoutine(Kernel::Impl& impl, IrpShadow* s, PIO_COMPLETION_ROUTINE routine,
+                                  PVOID context) {
     PIRP irp = s->irp;
     PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                 ? nullptr
@@ -713,9 +711,9 @@ bool buildDirectControl(Kernel::Impl& impl, IrpShadow* s, const ControlBuffers& 
         if (!mdl)
             return false;
         s->irp->MdlAddress = mdl;
-        MmProbeAndLockPages(mdl, KernelMode,
-                            METHOD_FROM_CTL_CODE(b.code) == METHOD_IN_DIRECT ? IoReadAccess
-                                                                             : IoWriteAccess);
+        MmProbeAndLockPages(
+            mdl, KernelMode,
+            METHOD_FROM_CTL_CODE(b.code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
     }
     return true;
 }

@@ -70,8 +70,7 @@ struct ThreadRecordHolder {
 thread_local ThreadRecordHolder t_record;
 
 bool specialApcsDeliverable(const KernelThread& thread) {
-    return currentIrql() == PASSIVE_LEVEL && thread.guardedRegions.load() == 0 &&
-           !thread.inApc;
+    return currentIrql() == PASSIVE_LEVEL && thread.guardedRegions.load() == 0 && !thread.inApc;
 }
 
 bool normalApcsDeliverable(const KernelThread& thread) {
@@ -178,19 +177,23 @@ void sleepForApcsOrWord(KernelThread& thread, volatile LONG* word, LONG expected
     thread.waitingOn.store(nullptr);
 }
 
+// Queues `routine` to the thread of `threadToken` and returns the thread; nullptr (the routine
+// left as it was) when that thread is gone.
+static KernelThread* queueOnThread(ULONG_PTR threadToken, std::function<void()>& routine) {
+    auto& table = threadTable();
+    std::lock_guard lock(table.mutex);
+    auto it = table.byToken.find(threadToken);
+    if (it == table.byToken.end())
+        return nullptr;
+    KernelThread* thread = it->second;
+    std::lock_guard apcs(thread->apcMutex);
+    thread->specialApcs.push_back(std::move(routine));
+    thread->queuedSpecial.fetch_add(1);
+    return thread;
+}
+
 void queueSpecialApc(ULONG_PTR threadToken, std::function<void()> routine) {
-    KernelThread* thread = nullptr;
-    {
-        auto& table = threadTable();
-        std::lock_guard lock(table.mutex);
-        auto it = table.byToken.find(threadToken);
-        if (it != table.byToken.end()) {
-            thread = it->second;
-            std::lock_guard apcs(thread->apcMutex);
-            thread->specialApcs.push_back(std::move(routine));
-            thread->queuedSpecial.fetch_add(1);
-        }
-    }
+    KernelThread* thread = queueOnThread(threadToken, routine);
     if (!thread) {
         routine();  // the thread is gone: the I/O manager finishes the request itself
         return;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace sim {
@@ -142,9 +143,15 @@ struct System::Node {
 System::System(SystemOptions options) : kernel_(options.kernel) {}
 
 System::~System() {
-    const std::string findings = shutdown();
-    if (!findings.empty()) {
-        reportCheckFailure(findings);
+    // A destructor must not throw: anything the shutdown throws (it allocates) ends the test
+    // process with its message, as a failed check would.
+    try {
+        const std::string findings = shutdown();
+        if (!findings.empty())
+            reportCheckFailure(findings);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "System shutdown failed: %s\n", e.what());
+        std::abort();
     }
 }
 

@@ -180,7 +180,8 @@ void UrbTrace::record(TraceRecord record, std::span<const uint8_t> data) {
     {
         std::lock_guard lock(mutex_);
         record.dataLength = static_cast<uint32_t>(data.size());
-        record.data.assign(data.begin(), data.begin() + std::min(data.size(), dataLimit_));
+        record.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(
+                                                            std::min(data.size(), dataLimit_)));
         records_.push_back(record);
         if (echo_ != nullptr)
             *echo_ << describe(record) << '\n';

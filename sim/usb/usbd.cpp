@@ -1,11 +1,14 @@
 // The USB driver interface library (libusbd.so, the platform's USBD.SYS): descriptor parsing and
 // configuration requests. Every walk over descriptors is bounded by the buffer it is given
 // (wTotalLength of a configuration descriptor is the caller's promise of its size) and stops at
-// a descriptor whose bLength is below 2 or runs past the end, so malformed descriptors from a
-// device can neither hang it nor make it read out of bounds.
+// a descriptor whose bLength is below 2, so malformed descriptors from a device can neither hang
+// it nor make it read out of bounds. The interface search returns what Windows' returns (short
+// descriptors, or one running past the end, included): checking them is its caller's work.
 #include <wdm.h>
 
 #include <usbdlib.h>
+
+#include <utility>
 
 #include "sim/kernel/kernel.hpp"
 
@@ -27,6 +30,16 @@ const USB_COMMON_DESCRIPTOR* descriptorAt(const UCHAR* position, const UCHAR* be
     if (d->bLength < 2 || d->bLength > end - position)
         return nullptr;
     return d;
+}
+
+// The descriptor whose two-byte header lies at `position` inside [begin, end), whatever its
+// bLength says, as Windows' parser walks; a bLength below 2 ends the walk (it would never move).
+const USB_COMMON_DESCRIPTOR* headerAt(const UCHAR* position, const UCHAR* begin,
+                                      const UCHAR* end) {
+    if (position < begin || position >= end || end - position < 2)
+        return nullptr;
+    const auto* d = reinterpret_cast<const USB_COMMON_DESCRIPTOR*>(position);
+    return d->bLength < 2 ? nullptr : d;
 }
 
 const UCHAR* configurationEnd(PUSB_CONFIGURATION_DESCRIPTOR configuration) {
@@ -67,6 +80,10 @@ SIM_EXPORT PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, 
     return nullptr;
 }
 
+// Windows' parser returns every descriptor of the interface type whose two-byte header lies in
+// the configuration, whatever its bLength and even when it runs past wTotalLength: the caller
+// checks what it uses. A criterion whose byte lies beyond wTotalLength (Windows would read
+// whatever follows the buffer) matches only the wildcard -1 here.
 SIM_EXPORT PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
@@ -77,18 +94,22 @@ SIM_EXPORT PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     const auto* end = configurationEnd(ConfigurationDescriptor);
     const auto* position =
         StartPosition != nullptr ? static_cast<const UCHAR*>(StartPosition) : begin;
-    auto matches = [](LONG wanted, UCHAR actual) { return wanted == -1 || wanted == actual; };
-    while (const auto* d = descriptorAt(position, begin, end)) {
-        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
-            d->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
-            auto* iface = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<UCHAR*>(position));
-            if (matches(InterfaceNumber, iface->bInterfaceNumber) &&
-                matches(AlternateSetting, iface->bAlternateSetting) &&
-                matches(InterfaceClass, iface->bInterfaceClass) &&
-                matches(InterfaceSubClass, iface->bInterfaceSubClass) &&
-                matches(InterfaceProtocol, iface->bInterfaceProtocol)) {
-                return iface;
-            }
+    const std::pair<LONG, size_t> criteria[] = {
+        {InterfaceNumber, FIELD_OFFSET(USB_INTERFACE_DESCRIPTOR, bInterfaceNumber)},
+        {AlternateSetting, FIELD_OFFSET(USB_INTERFACE_DESCRIPTOR, bAlternateSetting)},
+        {InterfaceClass, FIELD_OFFSET(USB_INTERFACE_DESCRIPTOR, bInterfaceClass)},
+        {InterfaceSubClass, FIELD_OFFSET(USB_INTERFACE_DESCRIPTOR, bInterfaceSubClass)},
+        {InterfaceProtocol, FIELD_OFFSET(USB_INTERFACE_DESCRIPTOR, bInterfaceProtocol)}};
+    auto matches = [&](const UCHAR* d) {
+        for (const auto& [wanted, offset] : criteria) {
+            if (wanted != -1 && (offset >= static_cast<size_t>(end - d) || d[offset] != wanted))
+                return false;
+        }
+        return true;
+    };
+    while (const auto* d = headerAt(position, begin, end)) {
+        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && matches(position)) {
+            return reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<UCHAR*>(position));
         }
         position += d->bLength;
     }

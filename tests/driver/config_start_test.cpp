@@ -115,6 +115,11 @@ std::vector<HostileCase> hostileCases() {
          testDeviceDescriptor(2),
          {good, withByte(simpleConfiguration(2), 1, 5)}},
         {"configurationMissing", testDeviceDescriptor(2), {good}},
+        // The platform's interface search returns these; the driver must not use them.
+        {"interfaceOfSevenBytes", testDeviceDescriptor(1), {withByte(good, 9, 7)}},
+        {"interfaceRunsPastTotal",
+         testDeviceDescriptor(1),
+         {withTotalLength(Bytes(good.begin(), good.begin() + 16), 16)}},
     };
 }
 

@@ -155,7 +155,8 @@ Outcome modelRequest(Transfer& t, const SetupPacket& setup, uint32_t& moved) {
         if (t.in) {
             moved = std::min<uint32_t>(
                 {static_cast<uint32_t>(reply.data.size()), t.length, setup.length});
-            if (moved != 0)
+            // Validation refused a data stage without a buffer, so moved is 0 without one.
+            if (moved != 0 && t.buffer != nullptr)
                 std::memcpy(t.buffer, reply.data.data(), moved);
         } else {
             moved = t.length;

@@ -107,7 +107,7 @@ std::vector<HeldUrb> UsbBus::waitForHeld(const std::function<bool(const HeldUrb&
         for (const auto& t : held_) {
             HeldUrb view = heldView(*t);
             if (!t->cancelling && match(view))
-                out.push_back(std::move(view));
+                out.push_back(view);
         }
         return !out.empty();
     });
