@@ -272,20 +272,30 @@ static NTSTATUS GetDescriptor(IOCTL_REQUEST* Request) {
     return status;
 }
 
-/* The port reset is reported as done whatever became of it. */
-static NTSTATUS ResetPort(IOCTL_REQUEST* Request) {
+/*
+ * IOCTL_BULK_RESET_PORT cycles the instrument's port: the instrument leaves and comes back as a
+ * new device, so every handle open on this device object ends here, and reads and writes still
+ * at the bus or queued fail as the device goes. The request is reported as done whatever became
+ * of the cycle.
+ */
+static NTSTATUS CyclePort(IOCTL_REQUEST* Request) {
     PDEVICE_OBJECT lower = DeviceExtensionOf(Request->DeviceObject)->LowerDeviceObject;
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(VAVEDU_IOCTL_INTERNAL_PORT_RESET, lower, NULL, 0, NULL,
-                                             0, TRUE, &event, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_CYCLE_PORT, lower, NULL, 0, NULL, 0,
+                                             TRUE, &event, &ioStatus);
     if (irp != NULL && IofCallDriver(lower, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
     return STATUS_SUCCESS;
 }
 
+/*
+ * The bus resets a pipe only while none of its transfers is at the bus: otherwise it clears the
+ * device's halt and data toggle but not its own, and the next packet is dropped as a repeat. A
+ * pipe whose queue is processing a request is therefore not reset.
+ */
 static NTSTATUS ResetPipe(IOCTL_REQUEST* Request) {
     if (Request->InputLength != sizeof(VAVEDU_RESET_PIPE_INPUT))
         return STATUS_INVALID_BUFFER_SIZE;
@@ -297,6 +307,8 @@ static NTSTATUS ResetPipe(IOCTL_REQUEST* Request) {
         LookupPipe(extension, interfaceIndex, pipeIndex, &pipe) != PipeFound) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (QueueBusy(extension, QueueIndexOfEndpoint(pipe.EndpointAddress)))
+        return STATUS_INVALID_DEVICE_STATE;
     URB urb;
     RtlZeroMemory(&urb, sizeof(urb));
     urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
@@ -385,7 +397,7 @@ static NTSTATUS CarryOut(ULONG Code, IOCTL_REQUEST* Request) {
         case IOCTL_BULK_GET_DESCRIPTOR:
             return GetDescriptor(Request);
         case IOCTL_BULK_RESET_PORT:
-            return ResetPort(Request);
+            return CyclePort(Request);
         case IOCTL_BULK_RESET_PIPE:
             return ResetPipe(Request);
         case IOCTL_BULK_GET_LAST_USBD_STATUS:

@@ -30,8 +30,9 @@
  */
 #define VAVEDU_BULK_CTL_CODE(function) ((uint32_t)(0x00220000u | ((uint32_t)(function) << 2)))
 
-#define IOCTL_BULK_GET_DRIVER_VERSION VAVEDU_BULK_CTL_CODE(0)      /* 0x220000 */
-#define IOCTL_BULK_GET_DESCRIPTOR VAVEDU_BULK_CTL_CODE(1)          /* 0x220004 */
+#define IOCTL_BULK_GET_DRIVER_VERSION VAVEDU_BULK_CTL_CODE(0) /* 0x220000 */
+#define IOCTL_BULK_GET_DESCRIPTOR VAVEDU_BULK_CTL_CODE(1)     /* 0x220004 */
+/* Cycles the instrument's port: it leaves and comes back as a new device; open handles end. */
 #define IOCTL_BULK_RESET_PORT VAVEDU_BULK_CTL_CODE(2)              /* 0x220008 */
 #define IOCTL_BULK_RESET_PIPE VAVEDU_BULK_CTL_CODE(3)              /* 0x22000C */
 #define IOCTL_BULK_GET_LAST_USBD_STATUS VAVEDU_BULK_CTL_CODE(4)    /* 0x220010 */

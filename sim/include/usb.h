@@ -66,7 +66,7 @@ struct _MDL;
 #define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
 #define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags)&USBD_TRANSFER_DIRECTION)
 
-#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0x1000 /* PAGE_SIZE */
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFF
 #define USBD_ISO_START_FRAME_RANGE 1024
 
 typedef LONG USBD_STATUS;
@@ -153,6 +153,9 @@ typedef struct _USBD_PIPE_INFORMATION {
 #define USBD_PF_SHORT_PACKET_OPT 0x00000002
 #define USBD_PF_ENABLE_RT_THREAD_ACCESS 0x00000004
 #define USBD_PF_MAP_ADD_TRANSFERS 0x00000008
+#define USBD_PF_VALID_MASK                                                                    \
+    (USBD_PF_CHANGE_MAX_PACKET | USBD_PF_SHORT_PACKET_OPT | USBD_PF_ENABLE_RT_THREAD_ACCESS | \
+     USBD_PF_MAP_ADD_TRANSFERS)
 
 typedef struct _USBD_INTERFACE_INFORMATION {
     USHORT Length; /* bytes of this record: 24 plus 24 per pipe */
@@ -371,13 +374,13 @@ typedef struct _URB {
     };
 } URB, *PURB;
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)     \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                \
-     ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +            \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes) \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) +                            \
+     ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +        \
      ((totalPipes - totalInterfaces) * sizeof(USBD_PIPE_INFORMATION)))
 #define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes) \
     (sizeof(struct _URB_SELECT_INTERFACE) + ((totalPipes - 1) * sizeof(USBD_PIPE_INFORMATION)))
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)   \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                \
     (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
      sizeof(USBD_PIPE_INFORMATION))
 

@@ -2,6 +2,8 @@
 // manager's side of every device node.
 #include "sim/system/system.hpp"
 
+#include "sim/system/plug_and_play.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -140,7 +142,8 @@ struct System::Node {
     NTSTATUS startStatus = STATUS_PENDING;
 };
 
-System::System(SystemOptions options) : kernel_(options.kernel) {}
+System::System(SystemOptions options)
+    : kernel_(options.kernel), pnpThread_(std::make_unique<PlugAndPlayThread>()) {}
 
 System::~System() {
     // A destructor must not throw: anything the shutdown throws (it allocates) ends the test
@@ -159,6 +162,7 @@ std::string System::shutdown() {
     if (shutDown_) {
         return {};
     }
+    stopPlugAndPlay();
     removeAllDevices();
     if (driver_ != nullptr) {
         unloadDriver();
@@ -182,6 +186,24 @@ void System::removeAllDevices() {
         }
         callPnp(*nodes_[i], IRP_MN_REMOVE_DEVICE);
     }
+}
+
+// The node of a device that left: removed as the platform removes a device that is gone (a
+// surprise removal when it was started, then the removal).
+void System::removeNodeOf(PDEVICE_OBJECT departed, bool* hadNode) {
+    std::lock_guard lock(nodesMutex_);
+    const int index = nodeOf(departed);
+    if (index < 0)
+        return;
+    *hadNode = true;
+    Node& n = *nodes_[index];
+    if (n.state == DeviceState::Removed)
+        return;
+    if (isOneOf(n.state, {DeviceState::Started, DeviceState::StopPending, DeviceState::Stopped,
+                          DeviceState::RemovePending})) {
+        callPnp(n, IRP_MN_SURPRISE_REMOVAL);
+    }
+    callPnp(n, IRP_MN_REMOVE_DEVICE);
 }
 
 void System::destroyBuses() {
@@ -301,6 +323,7 @@ int System::plugIn(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS System::addDevice(PDEVICE_OBJECT pdo, int* index) {
+    std::lock_guard lock(nodesMutex_);
     if (driver_ == nullptr || driver_->DriverExtension->AddDevice == nullptr) {
         throw std::logic_error("addDevice: no loaded driver with an AddDevice routine");
     }
@@ -356,8 +379,10 @@ NTSTATUS System::callPnp(Node& n, UCHAR minor) {
             break;
         case IRP_MN_REMOVE_DEVICE:
             n.state = DeviceState::Removed;
-            for (const auto& bus : buses_) {
-                bus->removed(n.pdo);
+            // Newest first: a test's filter leaves the stack before the bus that made the
+            // device deletes its physical device object (at once when the device has left).
+            for (auto bus = buses_.rbegin(); bus != buses_.rend(); ++bus) {
+                (*bus)->removed(n.pdo);
             }
             ObDereferenceObject(n.pdo);
             break;
@@ -462,10 +487,21 @@ NTSTATUS System::lastStartStatus(int index) const {
 NTSTATUS System::lastAddStatus(int index) const {
     return node(index).addStatus;
 }
+int System::nodeCount() const {
+    return static_cast<int>(nodes_.size());
+}
+int System::nodeOf(PDEVICE_OBJECT pdo) const {
+    for (int i = nodeCount() - 1; i >= 0; --i) {
+        if (nodes_[i]->pdo == pdo)
+            return i;
+    }
+    return -1;
+}
 
 // ---------------------------------------------------------------- applications
 
-std::vector<std::u16string> System::interfacePaths(const GUID& interfaceClass) const {
+std::vector<std::u16string> System::interfacePaths(const GUID& interfaceClass) {
+    waitForPlugAndPlay(kernel_.options().hangLimit);
     std::vector<std::u16string> paths;
     for (const DeviceInterfaceRecord& record : kernel_.deviceInterfaces(interfaceClass, true)) {
         paths.push_back(record.symbolicLink);
@@ -474,6 +510,7 @@ std::vector<std::u16string> System::interfacePaths(const GUID& interfaceClass) c
 }
 
 NTSTATUS System::open(std::u16string_view path, Handle* handle) {
+    waitForPlugAndPlay(kernel_.options().hangLimit);
     const DeviceInterfaceRecord* best = nullptr;
     std::vector<DeviceInterfaceRecord> candidates;
     for (const GUID& guid : guidsIn(path)) {

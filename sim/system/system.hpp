@@ -4,9 +4,12 @@
 
 #include "sim/kernel/kernel.hpp"
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,6 +84,8 @@ class Handle {
     PFILE_OBJECT file_ = nullptr;
 };
 
+class System;
+
 // A bus driver of the model (the USB bus, or a test's own PDO driver). The System owns it, so it
 // goes only after every device on it has been removed and before the kernel ends.
 class Bus {
@@ -90,6 +95,15 @@ class Bus {
     // belong to another bus): every driver above has detached, so a bus whose device has left
     // deletes its physical device object now.
     virtual void removed(PDEVICE_OBJECT pdo) { (void)pdo; }
+
+  protected:
+    // The machine whose Plug and Play manager the bus reports to (set by System::addBus); null
+    // for a bus on its own.
+    System* machine() const { return machine_; }
+
+  private:
+    friend class System;
+    System* machine_ = nullptr;
 };
 
 // Where a device node stands. AddFailed: AddDevice failed, only the physical device object is
@@ -143,6 +157,7 @@ class System {
     template <class T>
     T& addBus(std::unique_ptr<T> bus) {
         T& ref = *bus;
+        static_cast<Bus&>(ref).machine_ = this;
         buses_.push_back(std::move(bus));
         return ref;
     }
@@ -171,11 +186,25 @@ class System {
     PDEVICE_OBJECT functionalDevice(int node) const;  // the device the driver attached
     NTSTATUS lastStartStatus(int node) const;
     NTSTATUS lastAddStatus(int node) const;
-    int nodeCount() const { return static_cast<int>(nodes_.size()); }
+    int nodeCount() const;
+    // The node of a physical device object (the newest one when it had several); -1 when none.
+    int nodeOf(PDEVICE_OBJECT pdo) const;
+
+    // ---- re-enumeration, on the Plug and Play manager's own thread
+    // A device left its port and comes back as another device (a bus reports it for a port
+    // cycle, as a hub driver invalidates its bus relations). After the caller returned, on the
+    // Plug and Play manager's own thread: the node of `departed` gets a surprise removal (when it
+    // was started) and a removal; then `enumerate` gives the device's new physical device object
+    // (null: it did not come back), which gets AddDevice and start when `departed` had a node.
+    void reenumerate(PDEVICE_OBJECT departed, std::function<PDEVICE_OBJECT()> enumerate);
+    // Waits until the Plug and Play manager's thread has nothing left to do; false on time-out.
+    bool waitForPlugAndPlay(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // ---- applications
     // The symbolic links of the enabled device interfaces of a class, as applications see them.
-    std::vector<std::u16string> interfacePaths(const GUID& interfaceClass) const;
+    // Both wait first for Plug and Play work under way (a re-enumeration), as an application
+    // that waits for its device to come back.
+    std::vector<std::u16string> interfacePaths(const GUID& interfaceClass);
     // Opens "<interface path><suffix>": the longest enabled interface path that is a prefix of
     // `path` (case-insensitively, ending at a backslash or the end) is resolved to its device
     // stack and the rest ("\PIPE_1") reaches IRP_MJ_CREATE as the file name. An unknown path
@@ -185,13 +214,21 @@ class System {
 
   private:
     struct Node;
+    struct PlugAndPlayThread;
     Node& node(int index, const char* operation);
     const Node& node(int index) const;
     NTSTATUS callPnp(Node& node, UCHAR minorFunction);
+    void removeNodeOf(PDEVICE_OBJECT departed, bool* hadNode);
     void removeAllDevices();
     void destroyBuses();
+    void stopPlugAndPlay();
 
     Kernel kernel_;
+    // Held by a re-enumeration on the Plug and Play thread and by AddDevice, which adds a node:
+    // no two threads add nodes at once. The other operations keep the model's old freedom (tests
+    // send power and Plug and Play requests while another thread's removal waits for them).
+    mutable std::recursive_mutex nodesMutex_;
+    std::unique_ptr<PlugAndPlayThread> pnpThread_;
     bool shutDown_ = false;
     std::unique_ptr<LoadedImage> image_;
     PDRIVER_OBJECT driver_ = nullptr;

@@ -48,6 +48,7 @@ std::optional<ConfigurationInfo> parseConfiguration(std::span<const uint8_t> byt
             endpoint.address = d[2];
             endpoint.type = static_cast<EndpointType>(d[3] & 0x03);
             endpoint.maxPacketSize = static_cast<uint16_t>((d[4] | (d[5] << 8)) & 0x07FF);
+            endpoint.extraTransactions = static_cast<uint8_t>((d[5] >> 3) & 0x03);
             endpoint.interval = d[6];
             current->endpoints.push_back(endpoint);
         }

@@ -21,7 +21,8 @@ enum class EndpointType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Inte
 struct EndpointInfo {
     uint8_t address = 0;  // bit 7: IN
     EndpointType type = EndpointType::Bulk;
-    uint16_t maxPacketSize = 0;  // bits 0 to 10 of wMaxPacketSize
+    uint16_t maxPacketSize = 0;     // bits 0 to 10 of wMaxPacketSize
+    uint8_t extraTransactions = 0;  // bits 11 and 12: more transactions per microframe
     uint8_t interval = 0;
     bool in() const { return (address & 0x80) != 0; }
 };

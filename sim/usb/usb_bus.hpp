@@ -1,5 +1,6 @@
 // The USB bus driver of the model: one physical device object per attached device model, and the
-// host stack behind IOCTL_INTERNAL_USB_SUBMIT_URB and the port reset. It validates every URB as
+// host stack behind IOCTL_INTERNAL_USB_SUBMIT_URB and the port requests (reset in place, cycle:
+// the device leaves and comes back as another). It validates every URB as
 // the platform's stack does (function, header length, handles of the current configuration,
 // buffers, direction), answers standard requests from the model's descriptors and state, moves
 // bulk data packet by packet, and records every submission and completion in its trace.
@@ -96,7 +97,9 @@ NTSTATUS ntStatusForUsbd(USBD_STATUS status);
 
 class UsbBus : public sim::Bus {
   public:
-    static constexpr uint32_t kMaxTransferSize = 4u * 1024 * 1024;  // the controller's limit
+    // The most one bulk or interrupt request may move on a high-speed or full-speed device: the
+    // USB 3 stack's limit (a longer URB is refused with USBD_STATUS_INVALID_PARAMETER).
+    static constexpr uint32_t kMaxTransferSize = 4u * 1024 * 1024;
 
     explicit UsbBus(Kernel& kernel, uint16_t busNumber = 1);
     ~UsbBus() override;
@@ -127,9 +130,12 @@ class UsbBus : public sim::Bus {
     std::u16string instancePath(PDEVICE_OBJECT pdo) const;
     uint8_t configuration(PDEVICE_OBJECT pdo) const;  // the device's bConfigurationValue, 0 if none
     uint8_t alternateSetting(PDEVICE_OBJECT pdo, uint8_t interfaceNumber) const;
+    // The device's halt of an endpoint (it stalls what comes to it), and the host controller's
+    // (it fails what the client sends with USBD_STATUS_ENDPOINT_HALTED).
     bool halted(PDEVICE_OBJECT pdo, uint8_t endpoint) const;
-    void setHalted(PDEVICE_OBJECT pdo, uint8_t endpoint, bool halted);
-    unsigned portResets(PDEVICE_OBJECT pdo) const;
+    bool hostHalted(PDEVICE_OBJECT pdo, uint8_t endpoint) const;
+    void setHalted(PDEVICE_OBJECT pdo, uint8_t endpoint, bool halted);  // the device's halt
+    unsigned portResets(PDEVICE_OBJECT pdo) const;  // IOCTL_INTERNAL_USB_RESET_PORT requests
     // Tells the bus that a model's IN endpoint may have data now (models do it themselves).
     void dataAvailable(PDEVICE_OBJECT pdo);
 
@@ -195,7 +201,7 @@ class UsbBus : public sim::Bus {
     // The port requests (resets.cpp).
     NTSTATUS resetPort(Port& port, PIRP irp);
     NTSTATUS cyclePort(Port& port, PIRP irp);
-    NTSTATUS resetInPlace(Port& port, PIRP irp, ULONG code);
+    NTSTATUS completePortRequest(Port& port, PIRP irp, ULONG code, NTSTATUS status);
     NTSTATUS portStatus(Port& port, PIRP irp);
     // The host controller (host_controller.cpp).
     NTSTATUS submitUrb(Port& port, PIRP irp, PURB urb);
@@ -223,6 +229,9 @@ class UsbBus : public sim::Bus {
     void recordPortRequest(const Port& port, PIRP irp, ULONG code, NTSTATUS status);
     std::vector<std::pair<TraceRecord, Bytes>> enumerationRecords() const;
     // Devices and their ports (ports.cpp).
+    PDEVICE_OBJECT attachModel(std::shared_ptr<DeviceModel> model);
+    // A cycled port: the device leaves it, then the Plug and Play manager enumerates it again.
+    void replug(Port& port);
     Port& portOf(PDEVICE_OBJECT pdo) const;
     void* newHandle();
     void deletePdo(Port& port);
@@ -240,7 +249,7 @@ class UsbBus : public sim::Bus {
     CompletionMode controlMode_ = CompletionMode::Inline;
     std::function<void(PDEVICE_OBJECT)> onUnplug_;
     uint64_t nextHandle_ = 0;
-    uint64_t frameNumber_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     UrbTrace trace_;
     std::shared_ptr<PcapWriter> capture_;
     int captureListener_ = 0;

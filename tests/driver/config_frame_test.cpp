@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
 #include <thread>
@@ -264,8 +265,8 @@ TEST_F(FilteredFrameTest, SystemAndInternalControlRequestsGoDownUnchanged) {
                 Contains(sim::LowerFilter::Request{IRP_MJ_SYSTEM_CONTROL, kQueryAllData, 0}));
 }
 
-// The start waits until the driver below has started the device, and the port reset request
-// returns only once the reset below is done.
+// The start waits until the driver below has started the device, and the port cycle request
+// returns only once the cycle below is done.
 TEST_F(FilteredFrameTest, TheDriverWaitsForRequestsThatPendBelowIt) {
     ASSERT_EQ(loadDriver(), STATUS_SUCCESS);
     filter.pendIf([](const IO_STACK_LOCATION& stack) {
@@ -284,14 +285,22 @@ TEST_F(FilteredFrameTest, TheDriverWaitsForRequestsThatPendBelowIt) {
         result = ioctl(handle, IOCTL_BULK_RESET_PORT, {}, 0);
         returned = true;
     });
+    auto cycled = [&] {
+        const auto records = bus.trace().records();
+        return std::any_of(records.begin(), records.end(), [](const auto& record) {
+            return record.ioctl == IOCTL_INTERNAL_USB_CYCLE_PORT;
+        });
+    };
     ASSERT_TRUE(filter.waitForPended(2));
     std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(returned) << "the request returned before the reset below was done";
-    EXPECT_EQ(bus.portResets(pdo(node)), 0u);
+    EXPECT_FALSE(returned) << "the request returned before the cycle below was done";
+    EXPECT_FALSE(cycled());
     filter.release();
     caller.join();
     EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(bus.portResets(pdo(node)), 1u);
+    EXPECT_TRUE(cycled());
+    ASSERT_TRUE(system.waitForPlugAndPlay());
+    EXPECT_EQ(system.state(node), sim::DeviceState::Removed) << "the instrument left and came back";
 }
 
 }  // namespace

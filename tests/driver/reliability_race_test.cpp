@@ -412,6 +412,9 @@ bool anything(const Bytes&) {
     return true;
 }
 
+const Statuses kPipeResetStatuses = {STATUS_SUCCESS, STATUS_INVALID_PARAMETER,
+                                     STATUS_INVALID_DEVICE_STATE, STATUS_UNSUCCESSFUL};
+
 std::vector<IoctlCase> ioctlCases() {
     auto value32 = [](uint32_t v) {
         Bytes b(4);
@@ -451,19 +454,19 @@ std::vector<IoctlCase> ioctlCases() {
          64,
          {STATUS_SUCCESS},
          [](const Bytes& o) { return o.size() > 9 && o[1] == 2 && o[5] == 2; }},
-        {"port reset", IOCTL_BULK_RESET_PORT, {}, 0, {STATUS_SUCCESS}, anything},
         {"pipe reset",
          IOCTL_BULK_RESET_PIPE,
          {1, 0, 0, 0},
          0,
-         // the interface entry is being replaced, or the bus no longer knows the handle
-         {STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+         // the interface entry is being replaced, or the bus no longer knows the handle; the
+         // pipe's queue is busy, or a transfer reached the bus meanwhile (the bus refuses busy)
+         kPipeResetStatuses,
          anything},
         {"pipe reset, interface 1",
          IOCTL_BULK_RESET_PIPE,
          {0, 1, 0, 0},
          0,
-         {STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+         kPipeResetStatuses,
          anything},
         {"last USB status", IOCTL_BULK_GET_LAST_USBD_STATUS, {}, 4, {STATUS_SUCCESS}, anything},
         {"reserved value",
@@ -552,10 +555,10 @@ std::vector<IoctlCase> ioctlCases() {
     };
 }
 
-// Several threads run every device-control request at random, on one shared handle or each on
-// its own, while the loopback carries data. Whatever one request changes (the mode, the stored
-// setup packet, the selection, the port) the others see a consistent driver: their statuses
-// are among the documented ones and their outputs well formed.
+// Several threads run every device-control request but the port cycle (which ends the handles)
+// at random, on one shared handle or each on its own, while the loopback carries data. Whatever
+// one request changes (the mode, the stored setup packet, the selection) the others see a
+// consistent driver: their statuses are among the documented ones and their outputs well formed.
 class IoctlRace : public Races, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(IoctlRace, EveryIoctlFromSeveralThreads) {

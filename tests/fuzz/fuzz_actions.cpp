@@ -187,7 +187,8 @@ void deviceControl(Session& session, sim::Handle* handle, ULONG code,
     Bytes in(input.begin(), input.end());
     Bytes output(outputLength, 0xCC);
     void* const out = output.empty() ? nullptr : output.data();
-    if (async && session.roomForRequest()) {
+    // A port cycle is sent synchronously, so that the session follows the device it ends.
+    if (async && session.roomForRequest() && code != IOCTL_BULK_RESET_PORT) {
         // The input is copied into the system buffer (or read) before the call returns.
         auto request =
             handle->deviceIoControlAsync(code, in.empty() ? nullptr : in.data(),
@@ -199,6 +200,7 @@ void deviceControl(Session& session, sim::Handle* handle, ULONG code,
     const sim::AppResult result = handle->deviceIoControl(
         code, in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()), out, outputLength);
     Session::checkResult(result, outputLength, "a device-control request");
+    session.followPortCycle(code);
 }
 
 // ---------------------------------------------------------------- seeds

@@ -363,6 +363,20 @@ void Session::surpriseRemoval(bool unplug) {
     }
 }
 
+void Session::followPortCycle(ULONG code) {
+    if (code != IOCTL_BULK_RESET_PORT || node_ < 0)
+        return;
+    sim::System& system = machine_.system();
+    if (!system.waitForPlugAndPlay())
+        fail("the Plug and Play manager did not finish the port cycle");
+    const int last = system.nodeCount() - 1;
+    if (last == node_ || state() != sim::DeviceState::Removed)
+        return;
+    node_ = last;
+    pdo_ = system.pdo(last);
+    unplugged_ = false;
+}
+
 void Session::cancelAll() {
     for (auto& tracked : requests_)
         tracked.request->cancel();

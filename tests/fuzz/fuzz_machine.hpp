@@ -150,6 +150,10 @@ class Session {
     // The device leaves: the bus fails what is pending, then the driver hears of the surprise
     // removal. With `unplug` false only the surprise removal (the device stays on the bus).
     void surpriseRemoval(bool unplug);
+    // After a device-control request that may have cycled the port (IOCTL_BULK_RESET_PORT):
+    // waits for the Plug and Play manager, and when the device left and came back as a new
+    // node, the session goes on with that one (the end of the input removes it).
+    void followPortCycle(ULONG code);
 
     // ---- the end of the input
     enum class Ending {

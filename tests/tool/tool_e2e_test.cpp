@@ -212,7 +212,7 @@ read --pipe 1 --bytes 3
 expect-bytes 3
 fault 0x01 timeout
 write --pipe 0 --bytes 8
-expect-status STATUS_IO_TIMEOUT
+expect-status STATUS_UNSUCCESSFUL   # a USBD time-out is no NTSTATUS time-out
 surprise-remove
 version
 expect-status STATUS_NO_SUCH_DEVICE

@@ -251,7 +251,8 @@ const CommandRow kCommands[] = {
          },
      .run = onDevice<command::resetPipe>},
     {.name = "reset-port",
-     .help = "reset the instrument's port",
+     .help = "cycle the instrument's port: it leaves and comes back as a new device, so every "
+             "open handle ends (open the instrument again afterwards)",
      .kind = Kind::Instrument,
      .run = onDevice<command::resetPort>},
     {.name = "zlp",

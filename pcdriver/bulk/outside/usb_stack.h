@@ -15,11 +15,11 @@ extern "C" {
 }
 
 /*
- * The port reset the driver asks of the bus driver: internal I/O control 0x22001F, no buffers.
- * The platform's headers call this code IOCTL_INTERNAL_USB_CYCLE_PORT.
+ * The port cycle the driver asks of the bus driver: internal I/O control 0x22001F, no buffers,
+ * PASSIVE_LEVEL only. The hub carries it out as an unplug and replug: the request completes, the
+ * device's stack is removed, and the instrument is enumerated again as a new device.
  */
-#define VAVEDU_IOCTL_INTERNAL_PORT_RESET IOCTL_INTERNAL_USB_CYCLE_PORT
-static_assert(VAVEDU_IOCTL_INTERNAL_PORT_RESET == 0x22001F, "port reset code");
+static_assert(IOCTL_INTERNAL_USB_CYCLE_PORT == 0x22001F, "port cycle code");
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "URB submission code");
 
 #endif

@@ -21,6 +21,7 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <string>
 
 namespace sim::usb {
 
@@ -29,7 +30,9 @@ namespace sim::usb {
 struct UsbBus::Port {
     UsbBus* bus = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
-    std::unique_ptr<DeviceModel> model;
+    // Shared with the port the device comes back on after a port cycle; the old physical device
+    // object still names it.
+    std::shared_ptr<DeviceModel> model;
     uint8_t address = 0;
     std::u16string instancePath;
     Bytes device;
@@ -46,12 +49,22 @@ struct UsbBus::Port {
     std::map<uint8_t, void*> interfaceHandles;
     struct Pipe {
         uint8_t interfaceNumber;
-        EndpointInfo endpoint;
-        uint32_t maxTransfer;
+        EndpointInfo endpoint;  // its maxPacketSize as the pipe was opened with
     };
     std::map<void*, Pipe> pipes;
-    std::set<uint8_t> halted;  // endpoint addresses
+    // Each endpoint's halt and data toggle on both sides of the bus. The device halts an
+    // endpoint when it stalls a transfer or SET_FEATURE(ENDPOINT_HALT) asks it to, and clears its
+    // halt and toggle at CLEAR_FEATURE(ENDPOINT_HALT); the host controller halts its side after
+    // a transfer error, and only the reset-pipe requests clear that side and its toggle.
+    struct EndpointState {
+        bool deviceHalted = false;
+        bool hostHalted = false;
+        bool deviceToggle = false;  // true: DATA1 is next
+        bool hostToggle = false;
+    };
+    std::map<uint8_t, EndpointState> endpoints;  // by endpoint address
     bool remoteWakeup = false;
+    bool cycled = false;  // left its port in a port cycle (and came back as another device)
     unsigned resets = 0;
 
     std::map<uint8_t, std::deque<Fault>> endpointFaults;
@@ -153,6 +166,15 @@ class AtDispatch {
 
 std::u16string hex4(uint16_t value);  // four upper-case hexadecimal digits
 
+// A request the platform documents for PASSIVE_LEVEL only (the port requests, the pipe
+// requests): sent at a raised IRQL, Driver Verifier stops the machine (0xC4, 0xE5).
+void requirePassiveRequest(const std::string& request);
+
+// The kernel stack the hub's and the port driver's routines take on the submitting thread for
+// each request they handle (their dispatch, the pass-down to the port driver and its checks and
+// queueing): an estimate of those frames on x64.
+inline constexpr uint32_t kUsbStackFrames = 0x400;
+
 // ---- validation (urb_validation.cpp, select_validation.cpp)
 // Checks a URB against the current configuration and fills in the transfer; the outcome when the
 // bus refuses it.
@@ -169,10 +191,15 @@ inline constexpr size_t kInterfaceRecordHead = FIELD_OFFSET(USBD_INTERFACE_INFOR
 // ---- carrying transfers out
 // false: the device NAKed, the transfer waits for data (bulk.cpp)
 bool executeBulk(Transfer& t, Outcome& outcome);
+// A transfer error the host controller halts its side of the endpoint for.
+bool haltsTheHost(USBD_STATUS status);
 Outcome controlTransfer(Transfer& t);  // control.cpp
 void unconfigure(Port& port);          // selection.cpp
-Outcome resetPipe(Transfer& t);        // resets.cpp
-Outcome abortPipe(Transfer& t);        // resets.cpp
+// The pipe requests (resets.cpp): the host's side of the pipe, the device's side, or both.
+Outcome resetPipe(Transfer& t, const std::vector<std::unique_ptr<Transfer>>& held);
+Outcome abortPipe(Transfer& t);
+// The device clears the endpoint's halt and its data toggle (CLEAR_FEATURE(ENDPOINT_HALT)).
+void clearDeviceHalt(Port& port, uint8_t endpoint);
 
 // ---- faults (faults.cpp)
 // The next fault queued under `key`, used up by one request.

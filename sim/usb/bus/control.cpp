@@ -42,7 +42,10 @@ Answer getStatus(const Port& port, const SetupPacket& setup) {
         case BMREQUEST_TO_ENDPOINT:
             if (!endpointExists(port, setup.index))
                 return std::nullopt;
-            bits = port.halted.count(static_cast<uint8_t>(setup.index)) ? 1 : 0;
+            if (auto it = port.endpoints.find(static_cast<uint8_t>(setup.index));
+                it != port.endpoints.end()) {
+                bits = it->second.deviceHalted ? 1 : 0;
+            }
             break;
         default:
             return std::nullopt;
@@ -50,9 +53,11 @@ Answer getStatus(const Port& port, const SetupPacket& setup) {
     return Bytes{static_cast<uint8_t>(bits & 0xFF), static_cast<uint8_t>(bits >> 8)};
 }
 
-// SET_FEATURE and CLEAR_FEATURE: the device's remote wake-up and test mode, an endpoint's halt
-// (the device's side of it; endpoint 0 does not stay halted). Interfaces have no standard
-// features.
+// SET_FEATURE and CLEAR_FEATURE: the device's remote wake-up and test mode, an endpoint's halt.
+// The halt is the device's own: SET_FEATURE halts the endpoint (it stalls what comes next),
+// CLEAR_FEATURE clears it and puts the endpoint's data toggle back to DATA0, even when it was not
+// halted. The host controller's side of the endpoint is untouched: only the reset-pipe requests
+// clear that. Endpoint 0 does not stay halted. Interfaces have no standard features.
 Answer setOrClearFeature(Port& port, const SetupPacket& setup) {
     const bool set = setup.request == USB_REQUEST_SET_FEATURE;
     if (setup.recipient() == BMREQUEST_TO_DEVICE) {
@@ -70,9 +75,9 @@ Answer setOrClearFeature(Port& port, const SetupPacket& setup) {
     const auto address = static_cast<uint8_t>(setup.index);
     if ((address & 0x0F) != 0) {
         if (set) {
-            port.halted.insert(address);
+            port.endpoints[address].deviceHalted = true;
         } else {
-            port.halted.erase(address);
+            clearDeviceHalt(port, address);
         }
     }
     return Bytes{};

@@ -25,37 +25,34 @@ std::unique_ptr<UsbBus::Transfer> takeIf(List& list, Match match) {
 
 }  // namespace
 
+// The port driver's table: the USBD status a URB failed with becomes the request's NTSTATUS.
 NTSTATUS ntStatusForUsbd(USBD_STATUS status) {
     switch (status) {
         case USBD_STATUS_SUCCESS:
             return STATUS_SUCCESS;
-        case USBD_STATUS_INVALID_URB_FUNCTION:
-        case USBD_STATUS_INVALID_PARAMETER:
-        case USBD_STATUS_INVALID_PIPE_HANDLE:
-        case USBD_STATUS_INTERFACE_NOT_FOUND:
-        case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR:
-        case USBD_STATUS_BUFFER_TOO_SMALL:
-            return STATUS_INVALID_PARAMETER;
         case USBD_STATUS_INSUFFICIENT_RESOURCES:
             return STATUS_INSUFFICIENT_RESOURCES;
         case USBD_STATUS_DEVICE_GONE:
             return STATUS_DEVICE_NOT_CONNECTED;
         case USBD_STATUS_CANCELED:
             return STATUS_CANCELLED;
-        case USBD_STATUS_TIMEOUT:
-            return STATUS_IO_TIMEOUT;
         case USBD_STATUS_NOT_SUPPORTED:
             return STATUS_NOT_SUPPORTED;
-        case USBD_STATUS_ERROR_BUSY:
-            return STATUS_DEVICE_BUSY;
+        case USBD_STATUS_INVALID_URB_FUNCTION:
+        case USBD_STATUS_INVALID_PARAMETER:
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+        case USBD_STATUS_BAD_START_FRAME:
+            return STATUS_INVALID_PARAMETER;
         default:
-            return STATUS_UNSUCCESSFUL;
+            return USBD_ERROR(status) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
     }
 }
 
 // ---------------------------------------------------------------- submission
 
 NTSTATUS UsbBus::submitUrb(Port& port, PIRP irp, PURB urb) {
+    KernelStackFrame frames(kUsbStackFrames, reinterpret_cast<const void*>(&BusDispatch::internal),
+                            "the USB hub's and port driver's URB path");
     if (urb == nullptr) {
         irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         irp->IoStatus.Information = 0;
@@ -189,13 +186,16 @@ UsbBus::Outcome UsbBus::executeRequest(Transfer& t) {
         case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
         case URB_FUNCTION_SYNC_RESET_PIPE:
         case URB_FUNCTION_SYNC_CLEAR_STALL:
-            return resetPipe(t);
+            return resetPipe(t, held_);
         case URB_FUNCTION_ABORT_PIPE:
             return abortPipe(t);
-        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-            frameNumber_ += 8;
-            t.urb->UrbGetCurrentFrameNumber.FrameNumber = static_cast<ULONG>(frameNumber_);
+        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: {
+            // The bus counts one frame a millisecond from when it started.
+            const auto elapsed = std::chrono::steady_clock::now() - started_;
+            t.urb->UrbGetCurrentFrameNumber.FrameNumber = static_cast<ULONG>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
             return {};
+        }
         default:
             return controlTransfer(t);
     }

@@ -88,6 +88,10 @@ UsbBus::~UsbBus() {
 }
 
 PDEVICE_OBJECT UsbBus::attach(std::unique_ptr<DeviceModel> model) {
+    return attachModel(std::move(model));
+}
+
+PDEVICE_OBJECT UsbBus::attachModel(std::shared_ptr<DeviceModel> model) {
     auto port = portFor(*model);
     port->bus = this;
     PDEVICE_OBJECT pdo = nullptr;
@@ -175,6 +179,29 @@ void UsbBus::unplug(PDEVICE_OBJECT pdo) {
     if (removeNow)
         deletePdo(portOf(pdo));
     changed_.notify_all();
+}
+
+// The device leaves the port as an unplugged one does, and comes back from power-on: the Plug
+// and Play manager of the machine removes the old stack and enumerates it again; a bus on its own
+// attaches it again at once.
+// A device whose descriptors the bus cannot read (a hostile model) does not come back.
+void UsbBus::replug(Port& port) {
+    const PDEVICE_OBJECT departed = port.pdo;
+    std::shared_ptr<DeviceModel> model = port.model;
+    unplug(departed);
+    auto comeBack = [this, model]() -> PDEVICE_OBJECT {
+        model->reset();
+        try {
+            return attachModel(model);
+        } catch (const std::invalid_argument&) {
+            return nullptr;
+        }
+    };
+    if (System* system = machine()) {
+        system->reenumerate(departed, comeBack);
+    } else {
+        comeBack();
+    }
 }
 
 void UsbBus::onUnplug(std::function<void(PDEVICE_OBJECT)> callback) {

@@ -1,26 +1,18 @@
-// The checks of the selection URBs, beyond their header length (the URB table's own rules): the
-// configuration or interface setting must be one the device has, each interface record long
-// enough for the pipes of its setting, and no pipe's MaximumTransferSize above what the controller
-// moves in one transfer. Carrying a selection out is selection.cpp's.
+// The checks of the selection URBs, beyond their header length (the URB table's own rules), as the
+// platform's stack makes them: a select-configuration URB names every interface of the
+// configuration, one record each; every record names a setting the device has, is long enough
+// for that setting's pipes (else the stack answers USBD_STATUS_BUFFER_TOO_SMALL and writes the
+// length it needs into the record), and sets no pipe flag the stack does not know. Carrying a
+// selection out is selection.cpp's.
 #include "sim/usb/bus/bus_state.hpp"
-
-#include <algorithm>
 
 namespace sim::usb::detail {
 
 namespace {
 
 // An interface record with room for `pipes` pipes.
-size_t recordLength(size_t pipes) {
-    return kInterfaceRecordHead + sizeof(USBD_PIPE_INFORMATION) * pipes;
-}
-
-bool pipesFit(const USBD_INTERFACE_INFORMATION& record, size_t pipes) {
-    for (size_t j = 0; j < pipes; ++j) {
-        if (record.Pipes[j].MaximumTransferSize > UsbBus::kMaxTransferSize)
-            return false;
-    }
-    return true;
+USHORT recordLength(size_t pipes) {
+    return static_cast<USHORT>(kInterfaceRecordHead + sizeof(USBD_PIPE_INFORMATION) * pipes);
 }
 
 // The configuration with the value; the last one when the device has several. -1 when none.
@@ -33,35 +25,55 @@ int configurationIndex(const Port& port, uint8_t value) {
     return index;
 }
 
-// The interface records after the select-configuration head: at most one per interface of the
-// configuration, each within the URB and long enough for its setting's pipes, none twice, at
-// least one. Counts them in `records`.
+// One interface record against the setting it names; `room` is what the URB holds from the
+// record on (the model's own check: the stack would read and write the pipes beyond it).
+std::optional<USBD_STATUS> checkRecord(const ConfigurationInfo& info,
+                                       USBD_INTERFACE_INFORMATION& record, size_t room) {
+    const InterfaceSetting* setting = info.find(record.InterfaceNumber, record.AlternateSetting);
+    if (setting == nullptr)
+        return USBD_STATUS_INTERFACE_NOT_FOUND;
+    const USHORT needed = recordLength(setting->endpoints.size());
+    if (record.Length < needed) {
+        record.Length = needed;  // the stack tells the client what it needs
+        return USBD_STATUS_BUFFER_TOO_SMALL;
+    }
+    if (room < record.Length)
+        return USBD_STATUS_INVALID_PARAMETER;
+    for (size_t j = 0; j < setting->endpoints.size(); ++j) {
+        if ((record.Pipes[j].PipeFlags & ~ULONG{USBD_PF_VALID_MASK}) != 0)
+            return USBD_STATUS_INAVLID_PIPE_FLAGS;
+    }
+    return std::nullopt;
+}
+
+// The interface records after the select-configuration head, walked by their Length up to the
+// URB's: exactly as many as the configuration has interfaces, none twice, each checked. A record
+// that would not advance the walk (the platform's walk would not end) or runs past the URB is
+// refused as the model's own check. Counts them in `records`.
 std::optional<USBD_STATUS> checkInterfaceRecords(const ConfigurationInfo& info, PURB urb,
                                                  size_t& records) {
     const size_t length = urb->UrbHeader.Length;
-    const size_t expected = std::min<size_t>(info.interfaceCount, info.interfaceNumbers().size());
-    size_t offset = kSelectConfigurationHead;
-    std::set<uint8_t> seen;
-    records = 0;
-    while (records < expected && offset + kInterfaceRecordHead <= length) {
-        const auto* record = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(
-            reinterpret_cast<const uint8_t*>(urb) + offset);
-        if (record->Length < kInterfaceRecordHead || offset + record->Length > length)
+    std::vector<USBD_INTERFACE_INFORMATION*> found;
+    for (size_t offset = kSelectConfigurationHead; offset < length;) {
+        auto* record =
+            reinterpret_cast<USBD_INTERFACE_INFORMATION*>(reinterpret_cast<uint8_t*>(urb) + offset);
+        if (offset + kInterfaceRecordHead > length || record->Length < kInterfaceRecordHead ||
+            offset + record->Length > length) {
             return USBD_STATUS_INVALID_PARAMETER;
-        const InterfaceSetting* setting =
-            info.find(record->InterfaceNumber, record->AlternateSetting);
-        if (setting == nullptr)
-            return USBD_STATUS_INTERFACE_NOT_FOUND;
-        if (!seen.insert(setting->number).second)
-            return USBD_STATUS_INVALID_PARAMETER;
-        const size_t pipes = setting->endpoints.size();
-        if (record->Length < recordLength(pipes) || !pipesFit(*record, pipes))
-            return USBD_STATUS_INVALID_PARAMETER;
-        ++records;
+        }
+        found.push_back(record);
         offset += record->Length;
     }
-    if (records == 0)
-        return USBD_STATUS_INVALID_PARAMETER;
+    if (found.size() != info.interfaceCount)
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    std::set<uint8_t> seen;
+    for (USBD_INTERFACE_INFORMATION* record : found) {
+        if (auto status = checkRecord(info, *record, record->Length))
+            return status;
+        if (!seen.insert(record->InterfaceNumber).second)
+            return USBD_STATUS_INVALID_PARAMETER;
+    }
+    records = found.size();
     return std::nullopt;
 }
 
@@ -88,20 +100,11 @@ std::optional<USBD_STATUS> checkSelectConfiguration(Port& port, PURB urb, Transf
 }
 
 std::optional<USBD_STATUS> checkSelectInterface(Port& port, PURB urb, Transfer&) {
-    const auto& select = urb->UrbSelectInterface;
-    const auto& record = select.Interface;
+    auto& select = urb->UrbSelectInterface;
     if (port.active() == nullptr || select.ConfigurationHandle != port.configHandle)
         return USBD_STATUS_INVALID_PARAMETER;
-    const InterfaceSetting* setting =
-        port.active()->find(record.InterfaceNumber, record.AlternateSetting);
-    if (setting == nullptr)
-        return USBD_STATUS_INTERFACE_NOT_FOUND;
-    const size_t pipes = setting->endpoints.size();
-    if (urb->UrbHeader.Length < kSelectInterfaceHead + recordLength(pipes) ||
-        record.Length < recordLength(pipes) || !pipesFit(record, pipes)) {
-        return USBD_STATUS_INVALID_PARAMETER;
-    }
-    return std::nullopt;
+    const size_t room = urb->UrbHeader.Length - kSelectInterfaceHead;  // the table's size check
+    return checkRecord(*port.active(), select.Interface, room);
 }
 
 }  // namespace sim::usb::detail

@@ -1,7 +1,8 @@
 // Carrying out a selection the bus has checked (select_validation.cpp): the device gets the
 // configuration or alternate setting, and the client gets the handles of the configuration, its
 // interfaces and their pipes in the URB. Pipes of a setting that is replaced are closed: their
-// handles are invalid from then on, and their halts go with them.
+// handles are invalid from then on; a transfer still at the bus on such a pipe fails when it
+// comes to run, with USBD_STATUS_INVALID_PIPE_HANDLE.
 #include "sim/usb/bus/bus_state.hpp"
 
 namespace sim::usb {
@@ -16,33 +17,52 @@ void unconfigure(Port& port) {
     port.alternates.clear();
     port.interfaceHandles.clear();
     port.pipes.clear();
-    port.halted.clear();
+    port.endpoints.clear();
     port.model->configurationChanged(0);
 }
 
 }  // namespace detail
 
+namespace {
+
+// The packet size a pipe is opened with: the endpoint's, or the client's when it asks to change
+// it (USBD_PF_CHANGE_MAX_PACKET); reported with the extra transactions of a high-bandwidth
+// endpoint counted in.
+EndpointInfo pipeEndpoint(const EndpointInfo& e, const USBD_PIPE_INFORMATION& asked) {
+    EndpointInfo opened = e;
+    if ((asked.PipeFlags & USBD_PF_CHANGE_MAX_PACKET) != 0)
+        opened.maxPacketSize = asked.MaximumPacketSize;
+    return opened;
+}
+
+}  // namespace
+
 // Opens the interface's setting: a new interface handle, and a pipe (with its handle) for each
-// endpoint, described in `info` as the client reads it. Each pipe keeps the MaximumTransferSize
-// the client asked for.
+// endpoint, described in `info` as the client reads it. Each endpoint starts over: no halt on
+// either side, DATA0 next. MaximumTransferSize stays as the client wrote it: the stack neither
+// uses nor reports a value of its own there.
 void UsbBus::openInterface(Port& port, const InterfaceSetting& setting,
                            USBD_INTERFACE_INFORMATION& info) {
     void* handle = newHandle();
     port.interfaceHandles[setting.number] = handle;
+    info.Length = static_cast<USHORT>(kInterfaceRecordHead +
+                                      sizeof(USBD_PIPE_INFORMATION) * setting.endpoints.size());
     info.InterfaceHandle = handle;
     info.Class = setting.interfaceClass;
     info.SubClass = setting.subClass;
     info.Protocol = setting.protocol;
+    info.Reserved = 0;
     info.NumberOfPipes = static_cast<ULONG>(setting.endpoints.size());
     for (size_t j = 0; j < setting.endpoints.size(); ++j) {
         auto& pipe = info.Pipes[j];
-        const EndpointInfo& e = setting.endpoints[j];
-        pipe.MaximumPacketSize = e.maxPacketSize;
+        const EndpointInfo e = pipeEndpoint(setting.endpoints[j], pipe);
+        pipe.MaximumPacketSize = static_cast<USHORT>(e.maxPacketSize * (1 + e.extraTransactions));
         pipe.EndpointAddress = e.address;
         pipe.Interval = e.interval;
         pipe.PipeType = static_cast<USBD_PIPE_TYPE>(e.type);
         pipe.PipeHandle = newHandle();
-        port.pipes[pipe.PipeHandle] = {setting.number, e, pipe.MaximumTransferSize};
+        port.pipes[pipe.PipeHandle] = {setting.number, e};
+        port.endpoints[e.address] = {};
     }
 }
 
@@ -84,9 +104,9 @@ UsbBus::Outcome UsbBus::selectInterface(Transfer& t) {
     auto& select = t.urb->UrbSelectInterface;
     if (auto status = faultStatus(t.fault))
         return failure(*status);
-    if (select.ConfigurationHandle != port.configHandle || port.active() == nullptr) {
+    // Checked at submission; a held or delayed selection finds the configuration as it is now.
+    if (select.ConfigurationHandle != port.configHandle || port.active() == nullptr)
         return failure(USBD_STATUS_INVALID_PARAMETER);
-    }
     auto& iface = select.Interface;
     const InterfaceSetting* setting =
         port.active()->find(iface.InterfaceNumber, iface.AlternateSetting);
@@ -96,7 +116,7 @@ UsbBus::Outcome UsbBus::selectInterface(Transfer& t) {
     std::erase_if(port.pipes, [&](const auto& entry) {
         if (entry.second.interfaceNumber != setting->number)
             return false;
-        port.halted.erase(entry.second.endpoint.address);
+        port.endpoints.erase(entry.second.endpoint.address);
         return true;
     });
     port.alternates[setting->number] = setting->alternate;

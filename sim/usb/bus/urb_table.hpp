@@ -25,7 +25,7 @@ enum class Direction : uint8_t {
 enum class Pipe : uint8_t {
     None,             // none: selections, the frame number
     Default,          // the default pipe, implied by the kind
-    DefaultGiven,     // PipeHandle null or USBD_DEFAULT_PIPE_TRANSFER: no other control pipes
+    DefaultFlagged,   // USBD_DEFAULT_PIPE_TRANSFER, PipeHandle ignored: no other control pipes
     BulkOrInterrupt,  // PipeHandle: an open bulk or interrupt pipe
     AnyOpen,          // PipeHandle: any open pipe (the pipe requests)
 };
@@ -35,7 +35,7 @@ enum class Limit : uint8_t {
     None,
     SetupLength,   // what a setup packet's wLength can say: refused above 0xFFFF bytes
     ClampToSetup,  // the data stage is cut to the setup packet's wLength
-    PipeMaximum,   // refused above the pipe's MaximumTransferSize
+    StackMaximum,  // refused above what the stack takes in one request of the pipe's type
 };
 
 // Where the setup packet's fields come from: the URB structure of the kind. bmRequestType's
@@ -56,9 +56,8 @@ enum class Setup : uint8_t {
 // Which injected fault the URB takes.
 enum class Faults : uint8_t {
     None,
-    Endpoint,      // the endpoint's, once the URB passed every check
-    Request,       // the control request's (by bRequest), once the URB passed every check
-    RequestFirst,  // the control request's, before the kind's own checks
+    Endpoint,  // the endpoint's, once the URB passed every check
+    Request,   // the control request's (by bRequest), once the URB passed every check
 };
 
 // The USBD status of each violation of the row's rules.
@@ -86,6 +85,7 @@ struct UrbRule {
     uint8_t request = 0;      // bRequest
     Check check = nullptr;
     Faults faults = Faults::None;
+    bool passiveOnly = false;  // submitted above PASSIVE_LEVEL: Driver Verifier's 0xC4/0xE5
     Violations on{};
 };
 
@@ -145,8 +145,12 @@ constexpr UrbRule control(uint16_t function, Direction direction, uint8_t reques
             .faults = Faults::Request};
 }
 
+// The pipe requests wait for the device or for the pipe's transfers: PASSIVE_LEVEL only.
 constexpr UrbRule pipeRequest(uint16_t function) {
-    return {.function = function, .size = sizeof(struct _URB_PIPE_REQUEST), .pipe = Pipe::AnyOpen};
+    return {.function = function,
+            .size = sizeof(struct _URB_PIPE_REQUEST),
+            .pipe = Pipe::AnyOpen,
+            .passiveOnly = true};
 }
 
 // bmRequestType: recipient and type.
@@ -160,7 +164,8 @@ inline constexpr uint8_t kVendor = BMREQUEST_VENDOR << 5;
 inline constexpr UrbRule kUrbTable[] = {
     // Selections, recorded as the SET_CONFIGURATION and SET_INTERFACE requests they cause. The
     // head and one interface record without pipes at least (a request USBD built for one
-    // interface without endpoints); the records are the kind's own checks.
+    // interface without endpoints); the records are the kind's own checks, and the request's
+    // fault is taken only by a URB that passed them (only such a URB reaches the device).
     {.function = URB_FUNCTION_SELECT_CONFIGURATION,
      .size = kSelectConfigurationHead + kInterfaceRecordHead,
      .kind = TransferKind::Control,
@@ -168,7 +173,7 @@ inline constexpr UrbRule kUrbTable[] = {
      .requestType = kToDevice,
      .request = USB_REQUEST_SET_CONFIGURATION,
      .check = checkSelectConfiguration,
-     .faults = Faults::RequestFirst},
+     .faults = Faults::Request},
     {.function = URB_FUNCTION_SELECT_INTERFACE,
      .size = kSelectInterfaceHead + kInterfaceRecordHead,
      .kind = TransferKind::Control,
@@ -176,15 +181,15 @@ inline constexpr UrbRule kUrbTable[] = {
      .requestType = kToInterface,
      .request = USB_REQUEST_SET_INTERFACE,
      .check = checkSelectInterface,
-     .faults = Faults::RequestFirst},
+     .faults = Faults::Request},
     // Bulk and interrupt transfers. Nothing past the header is read (or written back) before
-    // its length is known.
+    // its length is known. The pipe's MaximumTransferSize plays no part.
     {.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
      .size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
      .kind = TransferKind::Bulk,
      .direction = Direction::FlagsChecked,
      .pipe = Pipe::BulkOrInterrupt,
-     .limit = Limit::PipeMaximum,
+     .limit = Limit::StackMaximum,
      .faults = Faults::Endpoint},
     // Pipe requests and the frame number.
     pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL),
@@ -198,7 +203,7 @@ inline constexpr UrbRule kUrbTable[] = {
      .size = sizeof(struct _URB_CONTROL_TRANSFER),
      .kind = TransferKind::Control,
      .direction = Direction::FlagsChecked,
-     .pipe = Pipe::DefaultGiven,
+     .pipe = Pipe::DefaultFlagged,
      .limit = Limit::ClampToSetup,
      .setup = Setup::Raw,
      .check = refuseStackRequests,

@@ -30,7 +30,7 @@ const UrbRule* ruleFor(uint16_t function) {
 
 // Transfers on a pipe report the bytes they moved in TransferBufferLength (a feature request 0).
 bool reportsLength(const UrbRule& rule) {
-    return rule.pipe == Pipe::Default || rule.pipe == Pipe::DefaultGiven ||
+    return rule.pipe == Pipe::Default || rule.pipe == Pipe::DefaultFlagged ||
            rule.pipe == Pipe::BulkOrInterrupt;
 }
 
@@ -135,11 +135,11 @@ std::optional<USBD_STATUS> bulkOrInterruptPipe(const UrbRule& rule, Port& port, 
 
 std::optional<USBD_STATUS> checkPipe(const UrbRule& rule, Port& port, PURB urb, Transfer& t) {
     switch (rule.pipe) {
-        case Pipe::DefaultGiven: {
-            const bool isDefault = (t.flags & USBD_DEFAULT_PIPE_TRANSFER) != 0 ||
-                                   urb->UrbControlTransfer.PipeHandle == nullptr;
-            return isDefault ? std::nullopt : std::optional(rule.on.pipe);
-        }
+        case Pipe::DefaultFlagged:
+            // The flag names the default pipe whatever PipeHandle holds; without it the handle
+            // must be an open control pipe, and the devices have none besides the default one.
+            return (t.flags & USBD_DEFAULT_PIPE_TRANSFER) != 0 ? std::nullopt
+                                                               : std::optional(rule.on.pipe);
         case Pipe::BulkOrInterrupt:
             return bulkOrInterruptPipe(rule, port, urb, t);
         case Pipe::AnyOpen: {
@@ -166,17 +166,16 @@ std::optional<USBD_STATUS> checkKind(const UrbRule& rule, Port& port, PURB urb, 
     return rule.check != nullptr ? rule.check(port, urb, t) : std::nullopt;
 }
 
-std::optional<USBD_STATUS> checkLength(const UrbRule& rule, Port& port, PURB, Transfer& t) {
+std::optional<USBD_STATUS> checkLength(const UrbRule& rule, Port&, PURB, Transfer& t) {
     switch (rule.limit) {
         case Limit::SetupLength:
             return t.length > 0xFFFF ? std::optional(rule.on.length) : std::nullopt;
         case Limit::ClampToSetup:
             t.length = std::min<uint32_t>(t.length, t.setup->length);
             return std::nullopt;
-        case Limit::PipeMaximum:
-            return t.length > port.pipes.at(t.pipeHandle).maxTransfer
-                       ? std::optional(rule.on.length)
-                       : std::nullopt;
+        case Limit::StackMaximum:
+            return t.length > UsbBus::kMaxTransferSize ? std::optional(rule.on.length)
+                                                       : std::nullopt;
         default:
             return std::nullopt;
     }
@@ -215,6 +214,9 @@ std::optional<Outcome> validateUrb(Port& port, PURB urb, Transfer& t) {
     const UrbRule* rule = ruleFor(urb->UrbHeader.Function);
     if (rule == nullptr)
         return failure(USBD_STATUS_INVALID_URB_FUNCTION);
+    if (rule->passiveOnly)
+        requirePassiveRequest("a pipe request (URB function " + std::to_string(rule->function) +
+                              ")");
     t.kind = rule->kind;
     if (urb->UrbHeader.Length < rule->size)
         return failure(rule->on.header);
@@ -222,8 +224,6 @@ std::optional<Outcome> validateUrb(Port& port, PURB urb, Transfer& t) {
     if (t.length < rule->minLength)
         return failure(rule->on.length);
     describe(*rule, urb, t);
-    if (rule->faults == Faults::RequestFirst)
-        t.fault = takeFault(port.controlFaults, rule->request);
     for (Step step : kSteps) {
         if (auto status = step(*rule, port, urb, t))
             return failure(*status);
