@@ -46,12 +46,16 @@ test-asan: build-asan
 bench: setup build
 	bash scripts/bench.sh build/default
 
-# Long runs of the two fuzz targets (tests/fuzz) on the sanitizer build, side by side, for
-# FUZZ_SECONDS each; new and failing inputs go to build/fuzz-corpus, never into the repository.
+# Campaigns of the two fuzz targets (tests/fuzz) on the sanitizer build, side by side under nice,
+# for FUZZ_RUNS executions each (make fuzz FUZZ_RUNS=1000000) or else FUZZ_SECONDS each; new and
+# failing inputs go to build/fuzz-corpus, never into the repository. Builds only the targets.
 # `make test` runs each target for a bounded number of executions.
 FUZZ_SECONDS ?= 600
-fuzz: setup build-asan
-	bash scripts/fuzz.sh build/asan $(FUZZ_SECONDS)
+FUZZ_RUNS ?=
+fuzz: setup
+	cmake --preset asan >/dev/null
+	nice cmake --build --preset asan -j $(JOBS) --target fuzz_hostile_device fuzz_hostile_application
+	FUZZ_RUNS=$(FUZZ_RUNS) FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh build/asan
 
 # The soak on the default build: Plug and Play cycles under concurrent I/O, device control, cancels
 # and random low resources for SOAK_MINUTES (and at least SOAK_MIN_CYCLES cycles). `make test` runs

@@ -40,7 +40,7 @@ struct DataObject {
     size_t offset = 0;
 };
 std::optional<DataObject> locateData(const void* address);
-std::string hostBacktrace(int skipFrames);      // one frame a line, indented
+std::string hostBacktrace(int skipFrames);  // one frame a line, indented
 
 // ---- bug checks (bugcheck.cpp)
 
@@ -291,6 +291,9 @@ struct Kernel::Impl {
 
     // cancel
     KSPIN_LOCK cancelLock = 0;
+
+    // what a blocking wait lets run first (Kernel::setWaitHook); under `mutex`
+    std::shared_ptr<const std::function<bool()>> waitHook;
 
     // the most kernel stack any thread used (kernel_stack.cpp)
     std::atomic<uint32_t> kernelStackPeak{kEntryFrames};

@@ -429,6 +429,12 @@ void Kernel::setHangLimit(std::chrono::milliseconds limit) {
     impl_->options.hangLimit = limit;
 }
 
+void Kernel::setWaitHook(std::function<bool()> hook) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->waitHook =
+        hook ? std::make_shared<const std::function<bool()>>(std::move(hook)) : nullptr;
+}
+
 void Kernel::setWdmVersion(UCHAR major, UCHAR minor) {
     std::lock_guard lock(impl_->mutex);
     impl_->options.wdmMajor = major;

@@ -187,6 +187,11 @@ class Kernel {
     void resumeThread(ThreadId thread);
     // Waits until the thread has stopped in its suspension; false on time-out.
     bool waitUntilSuspended(ThreadId thread, std::chrono::milliseconds timeout);
+    // What other processors do while a thread waits, for a test that runs everything on one
+    // thread (a stepped host controller): a thread about to block in a wait whose event is not
+    // signalled calls the hook first, and looks at the event again when the hook returns true
+    // (it did some work). The hook does not run again on a thread it is already running on.
+    void setWaitHook(std::function<bool()> hook);
 
     // ---- driver and device objects
     // A driver object as the I/O manager makes one before calling the image's entry point:

@@ -106,6 +106,26 @@ std::atomic_ref<PLIST_ENTRY> waitersOf(PKEVENT event) {
     return std::atomic_ref<PLIST_ENTRY>(event->Header.WaitListHead.Flink);
 }
 
+// Runs the kernel's wait hook (Kernel::setWaitHook) for a thread about to block; true when it
+// did some work, so the event may be signalled now.
+bool runWaitHook() {
+    thread_local bool t_inHook = false;
+    Kernel::Impl* impl = kernelImplOrNull();
+    if (impl == nullptr || t_inHook)
+        return false;
+    std::shared_ptr<const std::function<bool()>> hook;
+    {
+        std::lock_guard lock(impl->mutex);
+        hook = impl->waitHook;
+    }
+    if (!hook)
+        return false;
+    t_inHook = true;
+    const bool worked = (*hook)();
+    t_inHook = false;
+    return worked;
+}
+
 bool waitUntil(PKEVENT event, std::optional<Clock::time_point> deadline) {
     if (trySatisfy(event))
         return true;
@@ -127,6 +147,10 @@ bool waitUntil(PKEVENT event, std::optional<Clock::time_point> deadline) {
         }
         if (deadline && Clock::now() >= *deadline)
             break;
+        // What the hook runs stands for a DPC, which interrupts the thread only below
+        // DISPATCH_LEVEL (a zero time-out at DISPATCH_LEVEL polls and has left above).
+        if (currentIrql() < DISPATCH_LEVEL && runWaitHook())
+            continue;
         sleepForApcsOrWord(self, &event->Header.SignalState, 0, deadline);
     }
     waitersOf(event).fetch_sub(1);

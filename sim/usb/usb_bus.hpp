@@ -15,6 +15,13 @@
 // Control requests (everything on the default pipe, selections and pipe requests) complete
 // inline by default. Every pending URB is cancellable.
 //
+// The host controller is a thread by default. A stepped bus (setStepped) leaves its thread idle:
+// what is pending (asynchronous URBs, delayed ones, IN transfers waiting for data, released held
+// ones) is carried out when the test steps the controller (step, runQueued) on its own thread, at
+// DISPATCH_LEVEL as the controller's completion runs; a delay ends at the next step. Together with
+// the kernel's wait hook (a thread about to block runs the queue first) the same test then gives
+// the same completions in the same order every time.
+//
 // The implementation is in sim/usb/bus/, one file per concern (bus_state.hpp lists them).
 #pragma once
 
@@ -141,6 +148,13 @@ class UsbBus : public sim::Bus {
     void setBulkCompletionMode(CompletionMode mode);     // every bulk and interrupt endpoint
     void setControlCompletionMode(CompletionMode mode);  // every default pipe
     void setEndpointCompletionMode(PDEVICE_OBJECT pdo, uint8_t endpoint, CompletionMode mode);
+    // The host controller as a step of the test instead of a thread (see the file comment).
+    void setStepped(bool stepped);
+    // One pass of the controller over the head of every endpoint's queue, on the calling thread:
+    // the number of URBs it completed.
+    size_t step();
+    // Steps until a pass completes nothing; the number of URBs completed.
+    size_t runQueued();
 
     // ---- held URBs
     std::vector<HeldUrb> heldUrbs() const;
@@ -211,7 +225,8 @@ class UsbBus : public sim::Bus {
     void finish(std::unique_ptr<Transfer> t, const Outcome& outcome);  // call without the lock
     void controllerLoop();
     using Finished = std::vector<std::pair<std::unique_ptr<Transfer>, Outcome>>;
-    std::chrono::steady_clock::time_point serviceQueues(Finished& done);
+    // `dueNow`: delayed transfers are due whatever the clock says (a stepped controller).
+    std::chrono::steady_clock::time_point serviceQueues(Finished& done, bool dueNow);
     std::vector<std::unique_ptr<Transfer>> takePending(Port& port, bool includeHeld);
     CompletionMode modeFor(const Port& port, uint8_t endpoint) const;  // held_urbs.cpp
     // Selections (selection.cpp).
@@ -239,6 +254,7 @@ class UsbBus : public sim::Bus {
     PDRIVER_OBJECT driver_ = nullptr;
     mutable std::mutex mutex_;
     std::condition_variable changed_;  // work for the controller, held URBs, idle
+    std::condition_variable resume_;   // a stepped bus's controller thread waits on it
     std::vector<std::unique_ptr<Port>> ports_;
     std::vector<std::unique_ptr<Transfer>> held_;
     CompletionMode bulkMode_ = CompletionMode::Async;
@@ -252,6 +268,7 @@ class UsbBus : public sim::Bus {
     std::shared_ptr<PcapWriter> capture_;
     int captureListener_ = 0;
     bool stopping_ = false;
+    bool stepped_ = false;
     std::thread controller_;
 };
 

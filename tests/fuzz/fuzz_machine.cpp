@@ -1,5 +1,7 @@
 #include "tests/fuzz/fuzz_machine.hpp"
 
+#include "tests/fuzz/fuzz_target.hpp"
+
 #include <dlfcn.h>
 
 #include <chrono>
@@ -84,6 +86,12 @@ Machine::Machine(const MachineOptions& options)
           return o;
       }()),
       bus_(system_.addBus(std::make_unique<sim::usb::UsbBus>(system_.kernel()))) {
+    const char* threaded = std::getenv("VAVEDU_FUZZ_THREADED");
+    stepped_ = threaded == nullptr || std::string_view(threaded) != "1";
+    if (stepped_) {
+        bus_.setStepped(true);
+        system_.kernel().setWaitHook([this] { return runPending(); });
+    }
     const std::u16string key = sim::System::serviceKeyPath(kService);
     system_.registry().createKey(key);
     for (const auto& [name, value] : options.registry)
@@ -113,6 +121,43 @@ std::string Machine::shutdown() {
     delete g_machine;
     g_machine = nullptr;
     return findings;
+}
+
+std::string lastRunRecord() {
+    return Machine::get().runRecord();
+}
+
+bool Machine::runPending() {
+    bool worked = waitWork_ && waitWork_();
+    if (stepped_ && bus_.step() != 0)
+        worked = true;
+    return worked;
+}
+
+void Machine::settle() {
+    if (!stepped_)
+        return;
+    while (runPending()) {
+    }
+}
+
+void Machine::clearRecord() {
+    bus_.trace().clear();
+    results_.clear();
+}
+
+std::string Machine::runRecord() const {
+    std::map<uint64_t, uint64_t> ids;
+    std::string text;
+    for (sim::usb::TraceRecord record : bus_.trace().records()) {
+        record.irpId = ids.emplace(record.irpId, ids.size() + 1).first->second;
+        record.deviceAddress = 0;
+        text += sim::usb::describe(record);
+        for (uint8_t byte : record.data)
+            text += ' ' + std::to_string(byte);
+        text += '\n';
+    }
+    return text + results_;
 }
 
 USBD_STATUS usbdStatus(Input& in) {
@@ -151,7 +196,7 @@ USBD_STATUS usbdStatus(Input& in) {
 Session::Session(Machine& machine) : machine_(machine) {
     machine_.system().kernel().setFaultPolicy(sim::FaultPolicy::none());
     machine_.system().kernel().clearDebugOutput();
-    machine_.bus().trace().clear();
+    machine_.clearRecord();
     machine_.bus().setBulkCompletionMode(sim::usb::CompletionMode::Async);
     machine_.bus().setControlCompletionMode(sim::usb::CompletionMode::Inline);
 }
@@ -238,6 +283,22 @@ void Session::checkResult(const sim::AppResult& result, ULONG outputLength, cons
     if (result.ok() && result.information > outputLength) {
         fail(std::string(what) + " succeeded with " + std::to_string(result.information) +
              " bytes for an output buffer of " + std::to_string(outputLength));
+    }
+}
+
+bool Session::waitBriefly(sim::UserRequest& request) {
+    if (!machine_.stepped())
+        return request.waitFor(2ms).has_value();
+    machine_.settle();
+    return request.completed();
+}
+
+void Session::step(uint8_t passes) {
+    if (passes % 5 == 0) {
+        machine_.settle();
+        return;
+    }
+    for (int n = passes % 5; n > 0 && machine_.runPending(); --n) {
     }
 }
 
@@ -386,6 +447,8 @@ void Session::check() {
         if (!tracked.request->completed())
             fail(tracked.what + " was never completed after the device was removed");
         const sim::IoResult result = tracked.request->wait();
+        machine_.noteResult(tracked.what + ": " + sim::statusName(result.status) + " " +
+                            std::to_string(result.information));
         if (result.status >= 0 && result.information > tracked.length) {
             fail(tracked.what + " succeeded with " + std::to_string(result.information) +
                  " bytes for a buffer of " + std::to_string(tracked.length));
@@ -395,9 +458,13 @@ void Session::check() {
 
     sim::usb::UsbBus& bus = machine_.bus();
     sim::Kernel& kernel = machine_.system().kernel();
-    // What completes on the host controller's thread may still be finishing its last steps.
     std::string difference;
-    for (auto deadline = std::chrono::steady_clock::now() + 2s;;) {
+    if (machine_.stepped()) {
+        machine_.settle();
+        difference = outstandingDifference(machine_.baseline(), kernel.counters());
+    }
+    // What completes on the host controller's thread may still be finishing its last steps.
+    for (auto deadline = std::chrono::steady_clock::now() + 2s; !machine_.stepped();) {
         bus.waitIdle(1s);
         difference = outstandingDifference(machine_.baseline(), kernel.counters());
         if ((difference.empty() && bus.pendingCount() == 0) ||

@@ -16,6 +16,12 @@
 // A failure prints "vavedu fuzz: FAILURE: ..." and aborts, so libFuzzer keeps the input. Crashes,
 // sanitizer reports and bug checks of the model abort the same way; a wait that never ends is a
 // hang bug check of the kernel's watchdog.
+//
+// The machine is deterministic: the bus's host controller is stepped, so pending URBs complete
+// only where the input steps it or where the one thread would block in a wait (the kernel's wait
+// hook runs the queue first, as other processors would), and the same input gives the same trace,
+// coverage and result every time. With VAVEDU_FUZZ_THREADED=1 in the environment the host
+// controller is a thread instead, for the races between completion and the application.
 #pragma once
 
 #include "pcdriver/bulk/vavedu_ioctl.h"
@@ -23,6 +29,7 @@
 #include "sim/usb/usb_bus.hpp"
 #include "tests/fuzz/fuzz_input.hpp"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,6 +55,22 @@ class Machine {
     sim::System& system() { return system_; }
     sim::usb::UsbBus& bus() { return bus_; }
     const sim::AllocationCounters& baseline() const { return baseline_; }
+    bool stepped() const { return stepped_; }
+
+    // Work of the target's own that a blocking wait runs first, before a step of the host
+    // controller (a device that answers the requests the bus holds for it); true when it did some.
+    void setWaitWork(std::function<bool()> work) { waitWork_ = std::move(work); }
+    // What other processors would do while the thread waits: the target's work, then one step of
+    // a stepped host controller. True when something happened.
+    bool runPending();
+    // Runs pending work until nothing more happens (nothing on a threaded machine).
+    void settle();
+
+    // What the input did, as text that is equal for equal runs: the bus trace (IRP ids numbered
+    // in order of appearance, device addresses left out) and the results of the requests.
+    std::string runRecord() const;
+    void noteResult(const std::string& line) { results_ += line + "\n"; }
+    void clearRecord();
 
     explicit Machine(const MachineOptions& options);
 
@@ -55,6 +78,9 @@ class Machine {
     sim::System system_;
     sim::usb::UsbBus& bus_;
     sim::AllocationCounters baseline_;
+    bool stepped_ = true;
+    std::function<bool()> waitWork_;
+    std::string results_;
 };
 
 // The interface class applications find the driver's devices by.
@@ -104,6 +130,15 @@ class Session {
     sim::UserRequest* request(uint32_t choice);  // null when none is tracked
     // A synchronous device-control result: the byte count must fit the output buffer.
     static void checkResult(const sim::AppResult& result, ULONG outputLength, const char* what);
+    // Whether a write may wait for its end: only where every OUT endpoint takes data, as the
+    // standard instrument's do (a hostile device may hold a transfer for ever).
+    void allowSynchronousWrites() { synchronousWrites_ = true; }
+    bool synchronousWrites() const { return synchronousWrites_; }
+    // Lets a request make progress: a stepped machine runs what is pending, a threaded one waits
+    // a few milliseconds. True when the request has completed.
+    bool waitBriefly(sim::UserRequest& request);
+    // `passes` steps of a stepped host controller (0: until nothing more completes).
+    void step(uint8_t passes);
 
     // ---- Plug and Play and power
     void stopAndStart();
@@ -149,6 +184,7 @@ class Session {
     PDEVICE_OBJECT pdo_ = nullptr;
     bool unplugged_ = false;
     bool ended_ = false;
+    bool synchronousWrites_ = false;
     std::vector<sim::Handle> handles_;
     std::vector<Tracked> requests_;
 };

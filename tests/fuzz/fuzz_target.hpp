@@ -12,4 +12,6 @@ namespace vavedu::fuzz {
 // After the last input of a replay outside libFuzzer: stops the target's threads, removes what
 // is left and unloads the driver; the kernel's findings (empty when clean).
 std::string finishTarget();
+// What the last input did (the bus trace and the requests' results, as Machine::runRecord).
+std::string lastRunRecord();
 }  // namespace vavedu::fuzz

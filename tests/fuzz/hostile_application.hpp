@@ -7,10 +7,12 @@
 // kernel code fails.
 //
 // Input layout (every read past the end gives 0):
-//   u8 flags       bit 0 bulk completion (0 inline, 1 asynchronous); bits 2-3 how the input ends
+//   u8 flags       bit 0 bulk completion (0 inline, 1 asynchronous: by the host controller when
+//                  the input steps it or the thread waits); bits 2-3 how the input ends
 //                  (Session::Ending); bit 4 low resources
 //   [u8 n]         with bit 4: the n-th allocation of kernel code from the plug-in on fails
-//   operations     until the input ends (at most kMaxOperations), see Operation in the source
+//   operations     until the input ends (at most kMaxOperations): the shared ones of
+//                  fuzz_actions.hpp, then Operation in the source
 #pragma once
 
 #include "tests/fuzz/fuzz_input.hpp"

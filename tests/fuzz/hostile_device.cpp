@@ -1,6 +1,7 @@
 #include "tests/fuzz/hostile_device.hpp"
 
-#include "tests/fuzz/fuzz_machine.hpp"
+#include "tests/fuzz/fuzz_actions.hpp"
+#include "tests/fuzz/hostile_descriptors.hpp"
 
 #include <usbioctl.h>
 
@@ -17,181 +18,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using sim::usb::CompletionMode;
-using sim::usb::ConfigurationBuilder;
-using sim::usb::EndpointType;
 using sim::usb::HeldUrb;
 
 // Small chunks, so that transfers of a few pages already go down in several stages.
 constexpr ULONG kMaxTransferSize = 4096;
 constexpr int kMaxOperations = 64;
-
-// ---------------------------------------------------------------- the device
-
-// A device whose descriptors come from the input. When the bus lets it answer by itself, bulk IN
-// endpoints send packets of a shape chosen by `behaviour` (full, short, zero-length, none, too
-// long), OUT endpoints take everything, and vendor and class requests stall or answer a pattern.
-class HostileDevice : public sim::usb::DeviceModel {
-  public:
-    HostileDevice(Bytes device, std::vector<Bytes> configurations, uint8_t behaviour)
-        : device_(std::move(device)),
-          configurations_(std::move(configurations)),
-          behaviour_(behaviour) {}
-
-    std::string name() const override { return "hostile"; }
-    Bytes deviceDescriptor() const override { return device_; }
-    Bytes configurationDescriptor(uint8_t index) const override {
-        return index < configurations_.size() ? configurations_[index] : Bytes{};
-    }
-
-    sim::usb::ControlReply controlRequest(const sim::usb::SetupPacket& setup,
-                                          std::span<const uint8_t>) override {
-        switch ((behaviour_ >> 3) & 3) {
-            case 0:
-                return sim::usb::ControlReply::stall();
-            case 1:
-                return {USBD_STATUS_SUCCESS, pattern(setup.length)};
-            case 2:
-                return {USBD_STATUS_SUCCESS, pattern(setup.length / 2u)};
-            default:
-                return {USBD_STATUS_SUCCESS, {}};
-        }
-    }
-
-    sim::usb::InPacket bulkIn(uint8_t, uint16_t maxPacket, bool) override {
-        ++packets_;
-        switch (behaviour_ & 7) {
-            case 0:
-                return pattern(maxPacket);
-            case 1:
-                return pattern(maxPacket / 2u);
-            case 2:
-                return Bytes{};
-            case 3:
-                return std::nullopt;  // the endpoint NAKs: the transfer waits
-            case 4:
-                return pattern(maxPacket + 1u);  // babble
-            case 5:
-                return pattern(packets_ % 2 != 0 ? maxPacket : maxPacket / 3u);
-            default:
-                return pattern(packets_ % 5 != 0 ? maxPacket : 1u);
-        }
-    }
-
-  private:
-    Bytes pattern(size_t n) {
-        Bytes bytes(n);
-        for (auto& b : bytes)
-            b = static_cast<uint8_t>(++counter_ * 37u);
-        return bytes;
-    }
-
-    Bytes device_;
-    std::vector<Bytes> configurations_;
-    uint8_t behaviour_;
-    uint64_t packets_ = 0;
-    uint8_t counter_ = 0;
-};
-
-// ---------------------------------------------------------------- descriptors from the input
-
-enum class ConfigTemplate : uint8_t { Instrument1, Instrument2, Loopback, Described, kCount };
-
-enum class Mutation : uint8_t {
-    SetByte,         // bytes[where] = value
-    Truncate,        // cut to `where` bytes
-    Append,          // `value % 16` bytes more than wTotalLength says
-    SetTotalLength,  // wTotalLength = where
-    InsertShort,     // a descriptor with bLength `value % 2` inserted at `where`
-    SetInterfaces,   // bNumInterfaces = value
-    kCount
-};
-
-uint16_t packetSize(Input& in) {
-    static constexpr uint16_t kSizes[] = {0, 8, 16, 64, 512, 1024, 0x1A00};
-    const uint8_t choice = in.u8() % 8;
-    return choice < std::size(kSizes) ? kSizes[choice] : in.u16();
-}
-
-Bytes describedConfiguration(Input& in) {
-    const uint8_t value = in.u8();
-    const uint8_t attributes = in.u8();
-    ConfigurationBuilder builder(value, attributes);
-    const int interfaces = in.u8() % 5;
-    for (int i = 0; i < interfaces; ++i) {
-        const uint8_t number = in.u8();
-        const uint8_t alternate = in.u8();
-        builder.interface(number, alternate, in.u8());
-        const int endpoints = in.u8() % 6;
-        for (int e = 0; e < endpoints; ++e) {
-            const uint8_t address = in.u8();
-            const auto type = static_cast<EndpointType>(in.u8() % 4);
-            builder.endpoint(address, type, packetSize(in));
-        }
-    }
-    return builder.build();
-}
-
-void mutate(Bytes& bytes, Input& in) {
-    const int mutations = in.u8() % 6;
-    for (int m = 0; m < mutations; ++m) {
-        const auto kind = static_cast<Mutation>(in.u8() % static_cast<uint8_t>(Mutation::kCount));
-        const uint16_t where = in.u16();
-        const uint8_t value = in.u8();
-        switch (kind) {
-            case Mutation::SetByte:
-                if (!bytes.empty())
-                    bytes[where % bytes.size()] = value;
-                break;
-            case Mutation::Truncate:
-                bytes.resize(std::min<size_t>(bytes.size(), where));
-                break;
-            case Mutation::Append:
-                for (int k = 0; k < value % 16; ++k)
-                    bytes.push_back(static_cast<uint8_t>(value + k));
-                break;
-            case Mutation::SetTotalLength:
-                if (bytes.size() >= 4) {
-                    bytes[2] = static_cast<uint8_t>(where);
-                    bytes[3] = static_cast<uint8_t>(where >> 8);
-                }
-                break;
-            case Mutation::InsertShort: {
-                const size_t at = bytes.empty() ? 0 : where % bytes.size();
-                const Bytes inserted = {static_cast<uint8_t>(value % 2), value};
-                bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(),
-                             inserted.end());
-                break;
-            }
-            case Mutation::SetInterfaces:
-            case Mutation::kCount:
-                if (bytes.size() >= 5)
-                    bytes[4] = value;
-                break;
-        }
-    }
-}
-
-Bytes configuration(Input& in) {
-    static const sim::usb::InstrumentModel instrument;
-    static const sim::usb::LoopbackModel loopback;
-    Bytes bytes;
-    switch (static_cast<ConfigTemplate>(in.u8() % static_cast<uint8_t>(ConfigTemplate::kCount))) {
-        case ConfigTemplate::Instrument1:
-            bytes = instrument.configurationDescriptor(0);
-            break;
-        case ConfigTemplate::Instrument2:
-            bytes = instrument.configurationDescriptor(1);
-            break;
-        case ConfigTemplate::Loopback:
-            bytes = loopback.configurationDescriptor(0);
-            break;
-        default:
-            bytes = describedConfiguration(in);
-            break;
-    }
-    mutate(bytes, in);
-    return bytes;
-}
 
 // ---------------------------------------------------------------- answers of the default pipe
 
@@ -264,14 +95,19 @@ bool movesData(uint16_t function) {
     }
 }
 
-// Answers the held requests of the default pipe from its own thread, while the application's
-// thread waits in the driver for them (every request of the default pipe is synchronous there).
+// Answers the held requests of the default pipe while the application's thread waits in the
+// driver for them (every request of the default pipe is synchronous there): on a stepped machine
+// from that thread's wait (answerHeld), on a threaded one from a thread of its own.
 class ControlResponder {
   public:
-    explicit ControlResponder(sim::usb::UsbBus& bus) : bus_(bus), thread_([this] { loop(); }) {}
+    ControlResponder(sim::usb::UsbBus& bus, bool threaded) : bus_(bus) {
+        if (threaded)
+            thread_ = std::thread([this] { loop(); });
+    }
     ~ControlResponder() {
         stop_ = true;
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
 
     void arm(std::vector<Answer> answers, Bytes device, std::vector<Bytes> configurations) {
@@ -283,13 +119,24 @@ class ControlResponder {
     }
     void disarm() { arm({}, {}, {}); }
 
+    // Answers every request of the default pipe the bus holds; true when it answered one.
+    bool answerHeld() {
+        bool answered = false;
+        for (const HeldUrb& urb : bus_.heldUrbs()) {
+            if (isControl(urb) && answer(urb))
+                answered = true;
+        }
+        return answered;
+    }
+
   private:
+    static bool isControl(const HeldUrb& urb) {
+        return urb.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    }
+
     void loop() {
-        auto control = [](const HeldUrb& urb) {
-            return urb.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        };
         while (!stop_) {
-            for (const HeldUrb& urb : bus_.waitForHeld(control, 100ms))
+            for (const HeldUrb& urb : bus_.waitForHeld(isControl, 100ms))
                 answer(urb);
         }
     }
@@ -309,7 +156,8 @@ class ControlResponder {
         return std::nullopt;
     }
 
-    void answer(const HeldUrb& urb) {
+    // False when the request was not held any more (its cancel came first).
+    bool answer(const HeldUrb& urb) {
         Answer a;
         std::optional<Bytes> own;
         {
@@ -332,39 +180,34 @@ class ControlResponder {
                     completion.bytes = a.n;
                 else
                     completion.bytes = 0;
-                bus_.completeHeld(urb.id, completion);
-                return;
+                return bus_.completeHeld(urb.id, completion);
             case Answer::Kind::Truncate:
                 if (!own)
                     break;
                 own->resize(std::min<size_t>(own->size(), a.n));
                 completion.data = std::move(*own);
-                bus_.completeHeld(urb.id, completion);
-                return;
+                return bus_.completeHeld(urb.id, completion);
             case Answer::Kind::Corrupt:
                 if (!own || own->empty())
                     break;
                 (*own)[a.offset % own->size()] = a.value;
                 completion.data = std::move(*own);
-                bus_.completeHeld(urb.id, completion);
-                return;
+                return bus_.completeHeld(urb.id, completion);
             case Answer::Kind::Raw:
                 if (!movesData(urb.function))
                     break;
                 completion.data = a.data;
                 completion.bytes = static_cast<uint32_t>(a.data.size());
-                bus_.completeHeld(urb.id, completion);
-                return;
+                return bus_.completeHeld(urb.id, completion);
             case Answer::Kind::Claim:
                 if (!movesData(urb.function))
                     break;
                 if (own)
                     completion.data = std::move(*own);
                 completion.bytes = a.n;
-                bus_.completeHeld(urb.id, completion);
-                return;
+                return bus_.completeHeld(urb.id, completion);
         }
-        bus_.releaseHeld(urb.id);
+        return bus_.releaseHeld(urb.id);
     }
 
     sim::usb::UsbBus& bus_;
@@ -381,12 +224,9 @@ ControlResponder* g_responder = nullptr;
 
 // ---------------------------------------------------------------- operations
 
+// The target's own operations, after the shared ones (fuzz_actions.hpp).
 enum class Operation : uint8_t {
     Open,                 // u8 name choice [u8 pipe] [u8 interface]
-    Close,                // u8 handle
-    Read,                 // u8 handle, u8 length choice
-    Write,                // u8 handle, u8 length choice
-    Cancel,               // u8 request
     CompleteBulk,         // u8 held URB, status, u8 byte count choice [u16]
     ReleaseBulk,          // u8 held URB: the device carries it out
     SelectConfiguration,  // u8 value
@@ -394,34 +234,16 @@ enum class Operation : uint8_t {
     ResetPipe,            // u8 pipe, u8 interface
     ResetPort,            //
     GetDescriptor,        // u8 type, u8 index, u16 language, u8 length choice
-    ControlTransfer,      // setup packet, u8 length shape
     ZeroLengthPackets,    // u8 mode
     InjectFault,          // u8 target, u8 kind, u8 count
-    StopStart,            //
-    SurpriseRemoval,      //
-    QueryStop,            // query-stop, or cancel-stop when stop-pending
-    QueryRemove,          // query-remove, or cancel-remove when remove-pending
-    Power,                // u8 choice
     kCount
 };
-
-ULONG lengthChoice(Input& in) {
-    static constexpr ULONG kLengths[] = {0,    1,    8,     63,    64,    65,   511,
-                                         512,  513,  1024,  4095,  4096,  4097, 8192,
-                                         8193, 9000, 12288, 16384, 16385, 40000};
-    const uint8_t choice = in.u8();
-    return kLengths[choice % std::size(kLengths)] + (choice >= 240 ? choice - 240u : 0u);
-}
 
 Bytes pattern(size_t n, uint8_t seed) {
     Bytes bytes(n);
     for (size_t i = 0; i < n; ++i)
         bytes[i] = static_cast<uint8_t>(seed + i * 13);
     return bytes;
-}
-
-std::u16string number(uint8_t n) {
-    return sim::toU16(std::to_string(n));
 }
 
 std::u16string pipeName(Input& in) {
@@ -432,22 +254,6 @@ std::u16string pipeName(Input& in) {
     if (choice & 4)
         name += u"\\INTERFACE_" + number(in.u8() % 4);
     return name;
-}
-
-SETUP_PACKET setupPacket(Input& in) {
-    static constexpr uint8_t kTypes[] = {0x00, 0x01, 0x02, 0x20, 0x21, 0x40, 0x41, 0x80,
-                                         0x81, 0x82, 0xA0, 0xA1, 0xC0, 0xC1, 0x03, 0x83};
-    static constexpr uint16_t kLengths[] = {0, 1, 2, 8, 9, 18, 64, 255, 256, 1024};
-    SETUP_PACKET p;
-    const uint8_t type = in.u8();
-    p.bmRequestType = type < 0xF0 ? kTypes[type % std::size(kTypes)] : in.u8();
-    const uint8_t request = in.u8();
-    p.bRequest = request < 0xD0 ? request % 13 : request;
-    p.wValue = in.u16();
-    p.wIndex = in.u16();
-    const uint8_t length = in.u8();
-    p.wLength = length < 0xF0 ? kLengths[length % std::size(kLengths)] : (in.u16() & 0x0FFF);
-    return p;
 }
 
 sim::usb::Fault fault(Input& in) {
@@ -472,206 +278,133 @@ std::vector<HeldUrb> heldBulk(sim::usb::UsbBus& bus) {
     return bulk;
 }
 
-class Run {
-  public:
-    Run(Machine& machine, Session& session) : machine_(machine), session_(session) {}
+void completeBulk(sim::usb::UsbBus& bus, Input& in) {
+    const uint8_t choice = in.u8();
+    sim::usb::HeldCompletion completion;
+    completion.status = usbdStatus(in);
+    const uint8_t bytes = in.u8();
+    const auto held = heldBulk(bus);
+    if (held.empty())
+        return;
+    const HeldUrb& urb = held[choice % held.size()];
+    switch (bytes % 6) {
+        case 0:
+            break;  // all of it
+        case 1:
+            completion.bytes = 0;
+            break;
+        case 2:
+            completion.bytes = urb.length / 2;
+            break;
+        case 3:
+            completion.bytes = urb.length == 0 ? 0 : urb.length - 1;
+            break;
+        case 4:
+            completion.bytes = urb.length + 1;  // more than asked: the bus caps it
+            break;
+        default:
+            completion.bytes = in.u16();
+            break;
+    }
+    if (urb.in) {
+        const uint32_t n = completion.bytes.value_or(urb.length);
+        completion.data = pattern(std::min(n, urb.length), bytes);
+    }
+    bus.completeHeld(urb.id, completion);
+}
 
-    void operation(Input& in) {
-        const auto op = static_cast<Operation>(in.u8() % static_cast<uint8_t>(Operation::kCount));
-        switch (op) {
-            case Operation::Open:
-                session_.open(pipeName(in));
-                break;
-            case Operation::Close:
-                session_.close(in.u8());
-                break;
-            case Operation::Read:
-            case Operation::Write:
-                transfer(in, op == Operation::Read);
-                break;
-            case Operation::Cancel:
-                if (sim::UserRequest* request = session_.request(in.u8()))
-                    request->cancel();
-                break;
-            case Operation::CompleteBulk:
-                completeBulk(in);
-                break;
-            case Operation::ReleaseBulk: {
-                const uint8_t choice = in.u8();
-                const auto held = heldBulk(machine_.bus());
-                if (!held.empty())
-                    machine_.bus().releaseHeld(held[choice % held.size()].id);
-                break;
-            }
-            case Operation::SelectConfiguration: {
-                const uint8_t value = in.u8();
-                const uint8_t input[1] = {static_cast<uint8_t>(value < 0xF0 ? value % 4 : value)};
-                ioctl(IOCTL_BULK_SELECT_CONFIGURATION, input, 0);
-                break;
-            }
-            case Operation::SelectInterface: {
-                const uint8_t input[2] = {static_cast<uint8_t>(in.u8() % 4),
-                                          static_cast<uint8_t>(in.u8() % 3)};
-                ioctl(IOCTL_BULK_SELECT_INTERFACE, input, 0);
-                break;
-            }
-            case Operation::ResetPipe: {
-                const uint8_t input[4] = {static_cast<uint8_t>(in.u8() % 4),
-                                          static_cast<uint8_t>(in.u8() % 3), 0, 0};
-                ioctl(IOCTL_BULK_RESET_PIPE, input, 0);
-                break;
-            }
-            case Operation::ResetPort:
-                ioctl(IOCTL_BULK_RESET_PORT, {}, 0);
-                break;
-            case Operation::GetDescriptor: {
-                const uint8_t type = in.u8();
-                const uint8_t input[4] = {static_cast<uint8_t>(type < 0xF0 ? 1 + type % 3 : type),
-                                          static_cast<uint8_t>(in.u8() % 4), in.u8(), in.u8()};
-                static constexpr ULONG kOutputs[] = {0, 1, 8, 9, 18, 64, 255, 4096};
-                ioctl(IOCTL_BULK_GET_DESCRIPTOR, input, kOutputs[in.u8() % std::size(kOutputs)]);
-                break;
-            }
-            case Operation::ControlTransfer:
-                controlTransfer(in);
-                break;
-            case Operation::ZeroLengthPackets: {
-                const LONG mode = in.u8() % 4;
-                uint8_t input[4];
-                std::memcpy(input, &mode, 4);
-                ioctl(IOCTL_BULK_ZERO_LENGTH_PACKET_MODE, input, 4);
-                break;
-            }
-            case Operation::InjectFault: {
-                const uint8_t target = in.u8();
-                const sim::usb::Fault f = fault(in);
-                if (session_.unplugged())
-                    break;
-                if (target & 0x40)
-                    machine_.bus().injectControlFault(session_.pdo(), (target & 0x3F) % 13, f);
-                else
-                    machine_.bus().injectFault(session_.pdo(), target & 0x8F, f);
-                break;
-            }
-            case Operation::StopStart:
-                session_.stopAndStart();
-                break;
-            case Operation::QueryStop:
-            case Operation::QueryRemove:
-                session_.queryOrCancel(op == Operation::QueryRemove);
-                break;
-            case Operation::Power:
-                session_.power(in.u8());
-                break;
-            case Operation::SurpriseRemoval:
-            case Operation::kCount:
-                session_.surpriseRemoval(true);
-                break;
+void injectFault(Session& session, sim::usb::UsbBus& bus, Input& in) {
+    const uint8_t target = in.u8();
+    const sim::usb::Fault f = fault(in);
+    if (session.unplugged())
+        return;
+    if (target & 0x40)
+        bus.injectControlFault(session.pdo(), (target & 0x3F) % 13, f);
+    else
+        bus.injectFault(session.pdo(), target & 0x8F, f);
+}
+
+// A device-control request of the driver with a small input, on the device-control handle.
+void control(Session& session, ULONG code, std::initializer_list<uint8_t> input,
+             ULONG outputLength) {
+    const Bytes bytes(input);
+    deviceControl(session, session.controlHandle(), code, bytes, outputLength, false);
+}
+
+void ownOperation(Machine& machine, Session& session, Operation op, Input& in) {
+    switch (op) {
+        case Operation::Open:
+            session.open(pipeName(in));
+            break;
+        case Operation::CompleteBulk:
+            completeBulk(machine.bus(), in);
+            break;
+        case Operation::ReleaseBulk: {
+            const uint8_t choice = in.u8();
+            const auto held = heldBulk(machine.bus());
+            if (!held.empty())
+                machine.bus().releaseHeld(held[choice % held.size()].id);
+            break;
         }
-    }
-
-  private:
-    void transfer(Input& in, bool read) {
-        sim::Handle* handle = session_.handle(in.u8());
-        const ULONG length = lengthChoice(in);
-        if (handle == nullptr || !session_.roomForRequest())
-            return;
-        Bytes buffer = pattern(length, static_cast<uint8_t>(length));
-        auto request = read ? handle->readAsync(buffer.data(), length)
-                            : handle->writeAsync(buffer.data(), length);
-        session_.track(
-            std::move(request), std::move(buffer), length,
-            std::string(read ? "a read of " : "a write of ") + std::to_string(length) + " bytes");
-    }
-
-    void completeBulk(Input& in) {
-        const uint8_t choice = in.u8();
-        sim::usb::HeldCompletion completion;
-        completion.status = usbdStatus(in);
-        const uint8_t bytes = in.u8();
-        const auto held = heldBulk(machine_.bus());
-        if (held.empty())
-            return;
-        const HeldUrb& urb = held[choice % held.size()];
-        switch (bytes % 6) {
-            case 0:
-                break;  // all of it
-            case 1:
-                completion.bytes = 0;
-                break;
-            case 2:
-                completion.bytes = urb.length / 2;
-                break;
-            case 3:
-                completion.bytes = urb.length == 0 ? 0 : urb.length - 1;
-                break;
-            case 4:
-                completion.bytes = urb.length + 1;  // more than asked: the bus caps it
-                break;
-            default:
-                completion.bytes = in.u16();
-                break;
+        case Operation::SelectConfiguration: {
+            const uint8_t value = in.u8();
+            control(session, IOCTL_BULK_SELECT_CONFIGURATION,
+                    {static_cast<uint8_t>(value < 0xF0 ? value % 4 : value)}, 0);
+            break;
         }
-        if (urb.in) {
-            const uint32_t n = completion.bytes.value_or(urb.length);
-            completion.data = pattern(std::min(n, urb.length), bytes);
+        case Operation::SelectInterface: {
+            const auto number = static_cast<uint8_t>(in.u8() % 4);
+            control(session, IOCTL_BULK_SELECT_INTERFACE,
+                    {number, static_cast<uint8_t>(in.u8() % 3)}, 0);
+            break;
         }
-        machine_.bus().completeHeld(urb.id, completion);
-    }
-
-    void ioctl(ULONG code, std::span<const uint8_t> input, ULONG outputLength) {
-        sim::Handle* handle = session_.controlHandle();
-        if (handle == nullptr)
-            return;
-        Bytes in(input.begin(), input.end());
-        Bytes out(outputLength);
-        const sim::AppResult result = handle->deviceIoControl(
-            code, in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
-            out.empty() ? nullptr : out.data(), outputLength);
-        Session::checkResult(result, outputLength, "a device-control request");
-        session_.followPortCycle(code);
-    }
-
-    void controlTransfer(Input& in) {
-        const SETUP_PACKET packet = setupPacket(in);
-        const uint8_t shape = in.u8();
-        const bool deviceToHost = (packet.bmRequestType & 0x80) != 0;
-        ULONG inputLength = deviceToHost ? 0 : packet.wLength;
-        ULONG outputLength = deviceToHost ? packet.wLength : 0;
-        switch (shape % 8) {
-            case 0:
-                inputLength += 1;
-                break;
-            case 1:
-                outputLength += 3;
-                break;
-            case 2:
-                inputLength = outputLength = packet.wLength;
-                break;
-            default:
-                break;  // as the packet says: the common case
+        case Operation::ResetPipe: {
+            const auto pipe = static_cast<uint8_t>(in.u8() % 4);
+            control(session, IOCTL_BULK_RESET_PIPE, {pipe, static_cast<uint8_t>(in.u8() % 3), 0, 0},
+                    0);
+            break;
         }
-        uint8_t bytes[sizeof(SETUP_PACKET)];
-        std::memcpy(bytes, &packet, sizeof(packet));
-        ioctl(IOCTL_BULK_SET_SETUP_PACKET, bytes, 0);
-        sim::Handle* handle = session_.controlHandle();
-        if (handle == nullptr)
-            return;
-        Bytes input = pattern(inputLength, shape);
-        Bytes output(outputLength);
-        const sim::AppResult result = handle->deviceIoControl(
-            IOCTL_BULK_CONTROL_TRANSFER, input.empty() ? nullptr : input.data(), inputLength,
-            output.empty() ? nullptr : output.data(), outputLength);
-        Session::checkResult(result, std::max(inputLength, outputLength), "a control transfer");
+        case Operation::ResetPort:
+            control(session, IOCTL_BULK_RESET_PORT, {}, 0);
+            break;
+        case Operation::GetDescriptor: {
+            const uint8_t type = in.u8();
+            const auto index = static_cast<uint8_t>(in.u8() % 4);
+            const uint8_t language[2] = {in.u8(), in.u8()};
+            static constexpr ULONG kOutputs[] = {0, 1, 8, 9, 18, 64, 255, 4096};
+            control(session, IOCTL_BULK_GET_DESCRIPTOR,
+                    {static_cast<uint8_t>(type < 0xF0 ? 1 + type % 3 : type), index, language[0],
+                     language[1]},
+                    kOutputs[in.u8() % std::size(kOutputs)]);
+            break;
+        }
+        case Operation::ZeroLengthPackets:
+            control(session, IOCTL_BULK_ZERO_LENGTH_PACKET_MODE,
+                    {static_cast<uint8_t>(in.u8() % 4), 0, 0, 0}, 4);
+            break;
+        case Operation::InjectFault:
+        case Operation::kCount:
+            injectFault(session, machine.bus(), in);
+            break;
     }
+}
 
-    Machine& machine_;
-    Session& session_;
-};
+void operation(Machine& machine, Session& session, Input& in) {
+    SharedOperation shared{};
+    uint8_t own = 0;
+    if (readOperation(in, static_cast<uint8_t>(Operation::kCount), shared, own))
+        runShared(session, shared, in);
+    else
+        ownOperation(machine, session, static_cast<Operation>(own), in);
+}
 
 ControlResponder& responder(Machine& machine) {
-    if (g_responder == nullptr)
-        g_responder = new ControlResponder(machine.bus());  // lives as long as the machine
+    if (g_responder == nullptr) {
+        // Lives as long as the machine.
+        g_responder = new ControlResponder(machine.bus(), !machine.stepped());
+        if (machine.stepped())
+            machine.setWaitWork([] { return g_responder->answerHeld(); });
+    }
     return *g_responder;
 }
 
@@ -739,9 +472,8 @@ int run(const uint8_t* data, size_t size) {
     if (failing != 0)
         session.failNthAllocation(failing);
     if (session.plug(std::move(model))) {
-        Run run(machine, session);
         for (int n = 0; n < kMaxOperations && !in.empty(); ++n)
-            run.operation(in);
+            operation(machine, session, in);
         const auto ending = static_cast<Session::Ending>(
             ((flags >> 3) & 3) % static_cast<uint8_t>(Session::Ending::kCount));
         session.end(ending);
@@ -761,8 +493,10 @@ std::string finish() {
 namespace {
 
 InputWriter& op(InputWriter& w, Operation o) {
-    return w.u8(static_cast<uint8_t>(o));
+    return ownOp(w, o);
 }
+using vavedu::fuzz::op;
+using D = Disposition;
 
 // The head of an input: flags, behaviour, a device descriptor announcing `announced`
 // configurations and the templates of its configuration sets (none mutated).
@@ -780,21 +514,21 @@ InputWriter head(uint8_t flags, uint8_t behaviour, uint8_t announced,
 
 // A typical session on a pipe: open it, move data, complete what the bus holds.
 void dataSession(InputWriter& w) {
-    op(w, Operation::Open).u8(1).u8(0);   // \PIPE_0
-    op(w, Operation::Open).u8(1).u8(1);   // \PIPE_1
-    op(w, Operation::Write).u8(0).u8(5);  // 65 bytes
+    op(w, Operation::Open).u8(1).u8(0);  // \PIPE_0
+    op(w, Operation::Open).u8(1).u8(1);  // \PIPE_1
+    transferOp(w, false, 0, kLen65, D::Leave);
     op(w, Operation::CompleteBulk).u8(0).u8(0).u8(0);
-    op(w, Operation::Read).u8(1).u8(13);  // 8192 bytes: two chunks
+    transferOp(w, true, 1, kLen8192, D::Leave);  // two chunks
     op(w, Operation::CompleteBulk).u8(0).u8(0).u8(0);
     op(w, Operation::CompleteBulk).u8(0).u8(0).u8(2);  // half of the second chunk
-    op(w, Operation::Read).u8(1).u8(7);                // 512
+    transferOp(w, true, 1, kLen512, D::Leave);
     op(w, Operation::CompleteBulk).u8(0).u8(1).u8(1);  // stalled
     op(w, Operation::ResetPipe).u8(1).u8(0);
     op(w, Operation::ZeroLengthPackets).u8(1);
-    op(w, Operation::Write).u8(0).u8(7);
+    transferOp(w, false, 0, kLen512, D::Leave);
     op(w, Operation::CompleteBulk).u8(0).u8(0).u8(0);
     op(w, Operation::CompleteBulk).u8(0).u8(0).u8(0);  // the zero-length packet
-    op(w, Operation::Close).u8(0);
+    op(w, SharedOperation::Close).u8(0);
 }
 
 void selections(InputWriter& w) {
@@ -808,15 +542,12 @@ void selections(InputWriter& w) {
 }
 
 void controlTransfers(InputWriter& w) {
-    // vendor IN 0x01 (the firmware version), wLength 64
-    op(w, Operation::ControlTransfer).u8(12).u8(1).u16(0).u16(0).u8(6).u8(7);
-    // standard GET_DESCRIPTOR (device), 18 bytes
-    op(w, Operation::ControlTransfer).u8(7).u8(6).u16(0x0100).u16(0).u8(5).u8(7);
-    // standard SET_CONFIGURATION 1 and SET_INTERFACE 0/1, carried out by the driver
-    op(w, Operation::ControlTransfer).u8(0).u8(9).u16(1).u16(0).u8(0).u8(7);
-    op(w, Operation::ControlTransfer).u8(1).u8(11).u16(1).u16(0).u8(0).u8(7);
-    // GET_STATUS of an endpoint, 2 bytes
-    op(w, Operation::ControlTransfer).u8(9).u8(0).u16(0).u16(0x81).u8(2).u8(7);
+    controlOp(w, 0xC0, 1, 0, 0, kLen64);       // vendor IN 0x01: the firmware version
+    controlOp(w, 0x80, 6, 0x0100, 0, kLen18);  // GET_DESCRIPTOR (device)
+    // SET_CONFIGURATION 1 and SET_INTERFACE 0/1, carried out by the driver
+    controlOp(w, 0x00, 9, 1, 0, kLen0);
+    controlOp(w, 0x01, 11, 1, 0, kLen0);
+    controlOp(w, 0x82, 0, 0, 0x81, kLen2);  // GET_STATUS of an endpoint
     op(w, Operation::ResetPort);
 }
 
@@ -847,20 +578,20 @@ std::vector<Seed> seeds() {
         InputWriter w = head(0x02 | (2 << 3), 1, 1, {T::Loopback});
         w.u8(0);
         op(w, Operation::Open).u8(0);
-        op(w, Operation::Write).u8(0).u8(8);  // 513 bytes
-        op(w, Operation::Read).u8(0).u8(8);
-        op(w, Operation::Read).u8(0).u8(16);  // 16384
-        op(w, Operation::Cancel).u8(2);
-        op(w, Operation::StopStart);
-        op(w, Operation::Read).u8(0).u8(3);
-        op(w, Operation::QueryStop);  // requests wait in stalled queues...
-        op(w, Operation::Write).u8(0).u8(4);
-        op(w, Operation::Read).u8(0).u8(4);
-        op(w, Operation::Power).u8(3);  // set D1
-        op(w, Operation::QueryStop);    // ...until the stop is cancelled
-        op(w, Operation::QueryRemove);
-        op(w, Operation::Power).u8(0);  // query S1
-        op(w, Operation::QueryRemove);
+        transferOp(w, false, 0, kLen513, D::Leave);
+        transferOp(w, true, 0, kLen513, D::Wait);
+        transferOp(w, true, 0, kLen16384, D::Leave);
+        op(w, SharedOperation::Cancel).u8(2);
+        op(w, SharedOperation::StopStart);
+        transferOp(w, true, 0, kLen63, D::Leave);
+        op(w, SharedOperation::QueryStop);  // requests wait in stalled queues...
+        transferOp(w, false, 0, kLen64, D::Leave);
+        transferOp(w, true, 0, kLen64, D::Leave);
+        op(w, SharedOperation::Power).u8(3);  // set D1
+        op(w, SharedOperation::QueryStop);    // ...until the stop is cancelled
+        op(w, SharedOperation::QueryRemove);
+        op(w, SharedOperation::Power).u8(0);  // query S1
+        op(w, SharedOperation::QueryRemove);
         out.push_back({"loopback-inline", w.bytes()});
     }
     {
@@ -887,15 +618,15 @@ std::vector<Seed> seeds() {
         w.u8(0);                 // no mutations
         w.u8(0);
         op(w, Operation::Open).u8(1).u8(1);
-        op(w, Operation::Read).u8(0).u8(19);  // 40000
+        transferOp(w, true, 0, kLen40000, D::Leave);
         op(w, Operation::CompleteBulk).u8(0).u8(0).u8(0);
         op(w, Operation::ReleaseBulk).u8(0);
         op(w, Operation::Open).u8(5).u8(0).u8(1);
-        op(w, Operation::Read).u8(1).u8(3);
+        transferOp(w, true, 1, kLen63, D::Leave);
         op(w, Operation::Open).u8(1).u8(2);
-        op(w, Operation::Read).u8(2).u8(4);
-        op(w, Operation::SurpriseRemoval);
-        op(w, Operation::Read).u8(0).u8(4);
+        transferOp(w, true, 2, kLen64, D::Leave);
+        op(w, SharedOperation::SurpriseRemoval);
+        transferOp(w, true, 0, kLen64, D::Leave);
         out.push_back({"described-odd-endpoints", w.bytes()});
     }
     {
@@ -905,11 +636,12 @@ std::vector<Seed> seeds() {
         op(w, Operation::InjectFault).u8(0x81).u8(0).u8(0);            // stall 0x81 once
         op(w, Operation::InjectFault).u8(0x40 | 6).u8(6).u8(0).u8(4);  // short descriptor
         op(w, Operation::Open).u8(1).u8(1);
-        op(w, Operation::Read).u8(0).u8(7);
+        transferOp(w, true, 0, kLen512, D::Leave);
+        op(w, SharedOperation::Step).u8(1);
         op(w, Operation::GetDescriptor).u8(1).u8(0).u8(0).u8(0).u8(4);
         op(w, Operation::InjectFault).u8(0x40 | 9).u8(3).u8(0);  // SET_CONFIGURATION not answered
         op(w, Operation::SelectConfiguration).u8(1);
-        op(w, Operation::StopStart);
+        op(w, SharedOperation::StopStart);
         out.push_back({"bus-faults", w.bytes()});
     }
     for (uint8_t failing : {3, 9, 14}) {
@@ -924,9 +656,9 @@ std::vector<Seed> seeds() {
         InputWriter w = head(0x20 | 0x02, 0, 2, {T::Instrument1, T::Instrument2});
         w.u8(0);
         op(w, Operation::Open).u8(1).u8(0);
-        op(w, Operation::Write).u8(0).u8(7);
+        transferOp(w, false, 0, kLen512, D::Leave);
         op(w, Operation::Open).u8(1).u8(1);
-        op(w, Operation::Read).u8(1).u8(7);
+        transferOp(w, true, 1, kLen512, D::Wait);
         out.push_back({"raw-model", w.bytes()});
     }
     return out;

@@ -1,8 +1,8 @@
 // The hostile-device fuzz target: the input is a device. It decides the device descriptor and the
 // configuration descriptor sets (built from a compact description, then mutated, so most of them
 // are nearly well formed and the driver gets past its start), how the device answers each
-// control request (the bus holds every request of the default pipe and a thread of the target
-// answers it: let the device carry it out, fail it with a USBD status, return the descriptor
+// control request (the bus holds every request of the default pipe and the target answers it
+// while the driver waits for it: let the device carry it out, fail it with a USBD status, return the descriptor
 // short or with a byte changed, return bytes of the input, claim another byte count), how bulk
 // transfers end (held and completed with a USBD status, data and byte count from the input, or
 // carried out by the device), which faults the bus injects, and what an application and the Plug
@@ -11,20 +11,18 @@
 // surprise removal or removal.
 //
 // Input layout (every read past the end gives 0):
-//   u8 flags       bits 0-1 bulk completion (0, 1 held, 2 inline, 3 asynchronous); bit 2 the
+//   u8 flags       bits 0-1 bulk completion (0, 1 held, 2 inline, 3 asynchronous: by the host
+//                  controller when the input steps it or the thread waits); bit 2 the
 //                  input answers the default pipe; bits 3-4 how the input ends (Session::Ending);
 //                  bit 5 replay the descriptors through the model's raw-descriptor device;
 //                  bit 6 low resources
 //   u8 behaviour   how the device itself answers bulk IN and vendor requests
 //   [u8 n]         with bit 6: the n-th allocation of kernel code from the plug-in on fails
 //   device         u8 bNumConfigurations, u8 n (mod 4) then n x (u8 offset, u8 value)
-//   u8 count (mod 5) configuration sets, each: u8 template (mod 4: instrument 1, instrument 2,
-//                  loopback, described), for "described": u8 value, u8 attributes, u8 interfaces
-//                  (mod 5) x (u8 number, u8 alternate, u8 class, u8 endpoints (mod 6) x
-//                  (u8 address, u8 type, u8 packet size choice [u16])); then u8 n (mod 6)
-//                  mutations x (u8 kind, u16 where, u8 value)
+//   u8 count (mod 5) configuration sets, each as hostile_descriptors.hpp reads it
 //   u8 count       answers for the default pipe, in order (see Answer in the source)
-//   operations     until the input ends (at most kMaxOperations), see Operation in the source
+//   operations     until the input ends (at most kMaxOperations): the shared ones of
+//                  fuzz_actions.hpp, then Operation in the source
 #pragma once
 
 #include "tests/fuzz/fuzz_input.hpp"

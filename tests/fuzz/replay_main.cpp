@@ -1,20 +1,25 @@
-// Runs every input of a corpus once through a fuzz target, without libFuzzer: the corpus as a
+// Runs every input of a corpus through a fuzz target without libFuzzer: the corpus as a
 // regression suite in every build. Arguments are files and directories (their regular files, in
-// name order). Each input's name is printed before it runs, so a failure names its input.
+// name order); with --twice each input runs twice and must do the same both times (the same bus
+// trace and the same results of its requests), which is what makes the fuzzing deterministic.
+// Each input's name is printed before it runs, so a failure names its input.
 #include "tests/fuzz/fuzz_target.hpp"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
-int main(int argc, char** argv) {
-    namespace fs = std::filesystem;
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> inputsOf(const std::vector<fs::path>& arguments) {
     std::vector<fs::path> inputs;
-    for (int i = 1; i < argc; ++i) {
-        const fs::path path = argv[i];
+    for (const fs::path& path : arguments) {
         if (!fs::is_directory(path)) {
             inputs.push_back(path);
             continue;
@@ -27,8 +32,28 @@ int main(int argc, char** argv) {
         std::sort(files.begin(), files.end());
         inputs.insert(inputs.end(), files.begin(), files.end());
     }
+    return inputs;
+}
+
+// The first line where two run records differ, for the report.
+std::string firstDifference(const std::string& a, const std::string& b) {
+    size_t at = 0;
+    while (at < a.size() && at < b.size() && a[at] == b[at])
+        ++at;
+    const size_t start = a.rfind('\n', at == 0 ? 0 : at - 1);
+    const size_t from = start == std::string::npos ? 0 : start + 1;
+    auto line = [from](const std::string& s) { return s.substr(from, s.find('\n', from) - from); };
+    return "first run:  " + line(a) + "\nsecond run: " + line(b);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool twice = argc > 1 && std::strcmp(argv[1], "--twice") == 0;
+    const std::vector<fs::path> inputs =
+        inputsOf(std::vector<fs::path>(argv + 1 + (twice ? 1 : 0), argv + argc));
     if (inputs.empty()) {
-        std::fprintf(stderr, "usage: %s <input file or corpus directory>...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--twice] <input file or corpus directory>...\n", argv[0]);
         return 2;
     }
     LLVMFuzzerInitialize(&argc, &argv);
@@ -43,12 +68,23 @@ int main(int argc, char** argv) {
         const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                          std::istreambuf_iterator<char>());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        if (!twice)
+            continue;
+        const std::string first = vavedu::fuzz::lastRunRecord();
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        const std::string second = vavedu::fuzz::lastRunRecord();
+        if (first != second) {
+            std::fprintf(stderr, "%s did not do the same twice:\n%s\n", path.c_str(),
+                         firstDifference(first, second).c_str());
+            return 1;
+        }
     }
     const std::string findings = vavedu::fuzz::finishTarget();
     if (!findings.empty()) {
         std::fprintf(stderr, "the kernel's findings at the end:\n%s\n", findings.c_str());
         return 1;
     }
-    std::printf("replayed %zu inputs without a failure\n", inputs.size());
+    std::printf("replayed %zu inputs%s without a failure\n", inputs.size(),
+                twice ? " twice each, the same both times," : "");
     return 0;
 }

@@ -635,6 +635,41 @@ TEST_F(UsbBusTest, NakedReadCompletesWhenDataArrives) {
     EXPECT_EQ(in[2], 6);
 }
 
+TEST_F(UsbBusTest, SteppedControllerCompletesOnlyWhenTheTestStepsIt) {
+    ASSERT_EQ(selectConfiguration(0), STATUS_SUCCESS);
+    bus.setStepped(true);
+    uint8_t in[512];
+    URB read;
+    buildBulk(read, pipe(0x81), in, 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    auto reading = send(&read);
+    ASSERT_EQ(reading->returned, STATUS_PENDING);
+    EXPECT_EQ(bus.step(), 0u) << "no data: the read waits";
+
+    uint8_t out[3] = {4, 5, 6};
+    URB write;
+    buildBulk(write, pipe(0x01), out, 3, 0);
+    bus.injectFault(pdo, 0x01, Fault::delayed(1h));
+    auto writing = send(&write);
+    ASSERT_EQ(writing->returned, STATUS_PENDING);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(bus.pendingCount(), 2u) << "no thread completes them";
+
+    // A step completes on this thread (the events are set when it returns); the delay ends at
+    // the step, and the read has its data in the same pass.
+    EXPECT_EQ(bus.step(), 2u);
+    EXPECT_TRUE(KeReadStateEvent(&writing->event));
+    EXPECT_TRUE(KeReadStateEvent(&reading->event));
+    EXPECT_EQ(reading->wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in[2], 6);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // A wait of this thread runs the queue through the kernel's wait hook.
+    system.kernel().setWaitHook([this] { return bus.step() != 0; });
+    ULONG length = 3;
+    EXPECT_EQ(transfer(0x01, out, length), STATUS_SUCCESS);
+    system.kernel().setWaitHook(nullptr);
+}
+
 // ---- stalls and faults
 
 TEST_F(UsbBusTest, InjectedFaultsGiveTheirStatuses) {

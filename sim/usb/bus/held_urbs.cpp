@@ -1,6 +1,6 @@
 // Completion modes and the URBs the bus holds for the test: a held URB pends until the test
-// completes it with the status and data it chooses, or lets the device carry it out; the waits
-// that let a test meet the controller thread.
+// completes it with the status and data it chooses, or lets the device carry it out; the stepped
+// host controller; the waits that let a test meet the controller thread.
 #include "sim/usb/bus/bus_state.hpp"
 
 #include <algorithm>
@@ -48,6 +48,32 @@ void UsbBus::setControlCompletionMode(CompletionMode mode) {
 void UsbBus::setEndpointCompletionMode(PDEVICE_OBJECT pdo, uint8_t endpoint, CompletionMode mode) {
     std::lock_guard lock(mutex_);
     portOf(pdo).modes[endpoint] = mode;
+}
+
+void UsbBus::setStepped(bool stepped) {
+    std::lock_guard lock(mutex_);
+    stepped_ = stepped;
+    resume_.notify_all();
+}
+
+size_t UsbBus::step() {
+    AtDispatch dispatch;  // as the controller's completion runs
+    Finished done;
+    {
+        std::lock_guard lock(mutex_);
+        serviceQueues(done, true);
+    }
+    for (auto& [t, outcome] : done)
+        finish(std::move(t), outcome);
+    changed_.notify_all();
+    return done.size();
+}
+
+size_t UsbBus::runQueued() {
+    size_t completed = 0;
+    while (const size_t n = step())
+        completed += n;
+    return completed;
 }
 
 CompletionMode UsbBus::modeFor(const Port& port, uint8_t endpoint) const {

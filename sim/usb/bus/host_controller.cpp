@@ -208,8 +208,15 @@ void UsbBus::controllerLoop() {
     KfRaiseIrql(DISPATCH_LEVEL);
     std::unique_lock lock(mutex_);
     while (!stopping_) {
+        if (stepped_) {
+            // Idle until the bus is threaded again: a condition of its own, so the wake-ups of
+            // every submission and step do not reach this thread.
+            changed_.notify_all();  // idle waiters
+            resume_.wait(lock, [this] { return !stepped_ || stopping_; });
+            continue;
+        }
         Finished done;
-        const auto wake = serviceQueues(done);
+        const auto wake = serviceQueues(done, false);
         if (done.empty()) {
             changed_.notify_all();  // idle waiters
             changed_.wait_until(lock, wake);
@@ -228,7 +235,7 @@ void UsbBus::controllerLoop() {
 // One pass over the head of every endpoint's queue, with the lock held: a transfer that is due
 // and not waiting for data is carried out (and moves to `done` when it ends). Returns when the
 // controller should look again, at the latest.
-std::chrono::steady_clock::time_point UsbBus::serviceQueues(Finished& done) {
+std::chrono::steady_clock::time_point UsbBus::serviceQueues(Finished& done, bool dueNow) {
     const auto now = std::chrono::steady_clock::now();
     auto wake = now + std::chrono::milliseconds(100);
     for (auto& port : ports_) {
@@ -238,7 +245,7 @@ std::chrono::steady_clock::time_point UsbBus::serviceQueues(Finished& done) {
             Transfer& t = *queue.front();
             if (t.cancelling)
                 continue;
-            if (t.notBefore > now) {
+            if (!dueNow && t.notBefore > now) {
                 wake = std::min(wake, t.notBefore);
                 continue;
             }

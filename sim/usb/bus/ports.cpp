@@ -64,6 +64,7 @@ UsbBus::~UsbBus() {
         stopping_ = true;
     }
     changed_.notify_all();
+    resume_.notify_all();
     controller_.join();
     stopCapture();
     std::vector<std::unique_ptr<Transfer>> pending;
