@@ -147,10 +147,15 @@ void Machine::clearRecord() {
 }
 
 std::string Machine::runRecord() const {
+    // Requests are numbered by submission: the allocator may hand a later request the address of
+    // an earlier one, or not, so an address names a request only from its submission on.
     std::map<uint64_t, uint64_t> ids;
+    uint64_t submissions = 0;
     std::string text;
     for (sim::usb::TraceRecord record : bus_.trace().records()) {
-        record.irpId = ids.emplace(record.irpId, ids.size() + 1).first->second;
+        if (!record.completion || ids.find(record.irpId) == ids.end())
+            ids[record.irpId] = ++submissions;
+        record.irpId = ids[record.irpId];
         record.deviceAddress = 0;
         text += sim::usb::describe(record);
         for (uint8_t byte : record.data)
