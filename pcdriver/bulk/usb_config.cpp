@@ -311,24 +311,23 @@ static ULONG CollectInterfaces(PUSB_CONFIGURATION_DESCRIPTOR Config,
     return count;
 }
 
-static PUSBD_INTERFACE_INFORMATION NextInterfaceRecord(PUSBD_INTERFACE_INFORMATION Info) {
-    return (PUSBD_INTERFACE_INFORMATION)((PUCHAR)Info + Info->Length);
-}
-
 /*
  * Replaces the interface table with copies of what the completed request returned: interface n
  * in entry n; interface numbers of 10 and above are not kept. Entries of no interface of the
  * request are emptied, so none keeps dead pipes of an earlier configuration. InterfaceCount
  * becomes one more than the highest number kept: the number of interfaces for a device numbered
- * 0, 1, 2 and so on.
+ * 0, 1, 2 and so on. Each record is found through the list the request was built from, never by
+ * walking the records by their Length: the stack writes back the length the setting's pipes
+ * need, shorter than the room made when a descriptor announced more endpoints than it has.
  */
-static NTSTATUS StoreInterfaces(PDEVICE_EXTENSION Extension, PURB Urb, ULONG Count) {
+static NTSTATUS StoreInterfaces(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_LIST_ENTRY List,
+                                ULONG Count) {
     BOOLEAN kept[VAVEDU_MAX_INTERFACES] = {FALSE};
     ULONG span = 0;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    PUSBD_INTERFACE_INFORMATION info = &Urb->UrbSelectConfiguration.Interface;
-    for (ULONG k = 0; k < Count; k++, info = NextInterfaceRecord(info)) {
+    for (ULONG k = 0; k < Count; k++) {
+        PUSBD_INTERFACE_INFORMATION info = List[k].Interface;
         ULONG number = info->InterfaceNumber;
         if (number >= VAVEDU_MAX_INTERFACES)
             continue;
@@ -379,15 +378,15 @@ static NTSTATUS SelectConfigurationLocked(PDEVICE_OBJECT Fdo, UCHAR Configuratio
     }
 
     if (NT_SUCCESS(status)) {
-        PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
-        for (ULONG k = 0; k < count; k++, info = NextInterfaceRecord(info)) {
+        for (ULONG k = 0; k < count; k++) {
+            PUSBD_INTERFACE_INFORMATION info = list[k].Interface;
             for (ULONG j = 0; j < info->NumberOfPipes; j++) {
                 info->Pipes[j].MaximumTransferSize = g_MaxTransferSize;
             }
         }
         status = SubmitUrbSync(Fdo, urb);
         if (NT_SUCCESS(status)) {
-            NTSTATUS stored = StoreInterfaces(extension, urb, count);
+            NTSTATUS stored = StoreInterfaces(extension, list, count);
             if (!NT_SUCCESS(stored))
                 status = stored;
         }

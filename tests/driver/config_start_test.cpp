@@ -53,6 +53,33 @@ TEST_F(StartTest, OneConfigurationTakesThreeRequestsThenIsSelected) {
     EXPECT_TRUE(interfaceVisible(node));
 }
 
+// Interface 0 announces three endpoints and has two: the stack writes back the shorter record,
+// and interface 1 must still be found and kept.
+TEST_F(StartTest, AnInterfaceWithFewerEndpointsThanAnnouncedKeepsTheNextInterface) {
+    Bytes config = ConfigurationBuilder(1)
+                       .interface(0, 0, 0xFF)
+                       .endpoint(0x01, EndpointType::Bulk, 512)
+                       .endpoint(0x81, EndpointType::Bulk, 512)
+                       .interface(1, 0, 0xFF)
+                       .endpoint(0x02, EndpointType::Bulk, 512)
+                       .build();
+    config.at(9 + 4) = 3;  // bNumEndpoints of interface 0
+    int node = plug(
+        std::make_unique<ScriptedDevice>(testDeviceDescriptor(1), std::vector<Bytes>{config}));
+    ASSERT_EQ(system.lastStartStatus(node), STATUS_SUCCESS);
+    {
+        sim::Handle out = open(node, u"\\PIPE_0\\INTERFACE_1");
+        Bytes four(4, 0x5A);
+        EXPECT_EQ(out.write(four.data(), 4).status, STATUS_SUCCESS) << "interface 1 has its pipe";
+        sim::Handle control = open(node);
+        const uint8_t first[2] = {0, 0};
+        EXPECT_EQ(ioctl(control, IOCTL_BULK_SELECT_INTERFACE, {first, 2}, 0).status,
+                  STATUS_SUCCESS);
+    }
+    EXPECT_EQ(system.remove(node), STATUS_SUCCESS);
+    EXPECT_EQ(poolNow(), poolAfterLoad) << system.kernel().leakReport();
+}
+
 TEST_F(StartTest, EveryConfigurationIsCachedAndTheFirstSelected) {
     int node = plugInstrument();
     std::vector<std::tuple<int, int, uint32_t>> requests = descriptorRequests();

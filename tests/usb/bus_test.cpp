@@ -819,6 +819,21 @@ TEST_F(UsbBusTest, RawDescriptorModelWorksOnTheBus) {
     EXPECT_EQ(in[149], 0x33);
 }
 
+// Interface 0 announces two endpoints but has one: the client's record has room for two pipes,
+// the stack writes back the length of one, and interface 1's record is still found after it.
+TEST_F(UsbBusTest, ARecordWithRoomForMorePipesThanTheSettingHasKeepsTheNextRecord) {
+    Bytes bytes = InstrumentModel().deviceDescriptor();
+    bytes[17] = 1;
+    const Bytes config = {9, 2, 41, 0, 2, 1, 0, 0x80, 50,                       // 2 interfaces
+                          9, 4, 0, 0, 2, 0xFF, 0, 0, 0, 7, 5, 0x81, 2, 64, 0, 0,  // 1 of 2 endpoints
+                          9, 4, 1, 0, 1, 0xFF, 0, 0, 0, 7, 5, 0x02, 2, 64, 0, 0};
+    bytes.insert(bytes.end(), config.begin(), config.end());
+    PDEVICE_OBJECT raw = bus.attach(std::make_unique<RawDescriptorModel>(bytes));
+    ASSERT_EQ(selectConfiguration(0, 4096, raw), STATUS_SUCCESS);
+    EXPECT_EQ(bus.configuration(raw), 1);
+    EXPECT_NE(pipes[raw].at(0x02).PipeHandle, nullptr) << "the second interface was opened";
+}
+
 TEST_F(UsbBusTest, InterruptEndpointsMoveDataAsInterruptTransfers) {
     Bytes bytes = deviceDescriptor(0x0200, 0, 64, 0x1209, 0x7A02, 0x0100, 0, 0, 0, 1);
     const Bytes config = ConfigurationBuilder(1)

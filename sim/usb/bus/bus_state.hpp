@@ -118,7 +118,7 @@ struct UsbBus::Transfer {
     uint64_t nakEpoch = 0;
     // selections and pipe requests
     int configIndex = -1;
-    size_t records = 0;
+    std::vector<size_t> recordOffsets;  // where validation found the interface records
     void* pipeHandle = nullptr;
     std::vector<std::unique_ptr<Transfer>> aborted;
     std::chrono::steady_clock::time_point notBefore{};

@@ -49,31 +49,37 @@ std::optional<USBD_STATUS> checkRecord(const ConfigurationInfo& info,
 // The interface records after the select-configuration head, walked by their Length up to the
 // URB's: exactly as many as the configuration has interfaces, none twice, each checked. A record
 // that would not advance the walk (the platform's walk would not end) or runs past the URB is
-// refused as the model's own check. Counts them in `records`.
+// refused as the model's own check. Keeps where each record starts in `offsets`: carrying the
+// selection out rewrites each record's Length to what its pipes need, which is shorter than the
+// client's when the client made room for more pipes than the setting has.
 std::optional<USBD_STATUS> checkInterfaceRecords(const ConfigurationInfo& info, PURB urb,
-                                                 size_t& records) {
+                                                 std::vector<size_t>& offsets) {
     const size_t length = urb->UrbHeader.Length;
-    std::vector<USBD_INTERFACE_INFORMATION*> found;
+    std::vector<size_t> found;
+    auto recordAt = [urb](size_t offset) {
+        return reinterpret_cast<USBD_INTERFACE_INFORMATION*>(reinterpret_cast<uint8_t*>(urb) +
+                                                             offset);
+    };
     for (size_t offset = kSelectConfigurationHead; offset < length;) {
-        auto* record =
-            reinterpret_cast<USBD_INTERFACE_INFORMATION*>(reinterpret_cast<uint8_t*>(urb) + offset);
+        const USBD_INTERFACE_INFORMATION* record = recordAt(offset);
         if (offset + kInterfaceRecordHead > length || record->Length < kInterfaceRecordHead ||
             offset + record->Length > length) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
-        found.push_back(record);
+        found.push_back(offset);
         offset += record->Length;
     }
     if (found.size() != info.interfaceCount)
         return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
     std::set<uint8_t> seen;
-    for (USBD_INTERFACE_INFORMATION* record : found) {
+    for (size_t offset : found) {
+        USBD_INTERFACE_INFORMATION* record = recordAt(offset);
         if (auto status = checkRecord(info, *record, record->Length))
             return status;
         if (!seen.insert(record->InterfaceNumber).second)
             return USBD_STATUS_INVALID_PARAMETER;
     }
-    records = found.size();
+    offsets = std::move(found);
     return std::nullopt;
 }
 
@@ -91,11 +97,11 @@ std::optional<USBD_STATUS> checkSelectConfiguration(Port& port, PURB urb, Transf
     const int index = configurationIndex(port, value);
     if (index < 0 || value == 0)
         return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
-    size_t records = 0;
-    if (auto status = checkInterfaceRecords(port.infos[static_cast<size_t>(index)], urb, records))
+    std::vector<size_t> offsets;
+    if (auto status = checkInterfaceRecords(port.infos[static_cast<size_t>(index)], urb, offsets))
         return status;
     t.configIndex = index;
-    t.records = records;
+    t.recordOffsets = std::move(offsets);
     return std::nullopt;
 }
 

@@ -84,17 +84,16 @@ UsbBus::Outcome UsbBus::selectConfiguration(Transfer& t) {
         port.alternates[number] = 0;
     port.model->configurationChanged(info.value);
 
-    // The interface records, as validation counted them.
-    auto* record = reinterpret_cast<uint8_t*>(&select.Interface);
-    for (size_t i = 0; i < t.records; ++i) {
-        auto* iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record);
+    // The interface records where validation found them: opening one rewrites its Length.
+    for (size_t offset : t.recordOffsets) {
+        auto* iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(
+            reinterpret_cast<uint8_t*>(t.urb) + offset);
         const InterfaceSetting* setting =
             info.find(iface->InterfaceNumber, iface->AlternateSetting);
         port.alternates[setting->number] = setting->alternate;
         if (setting->alternate != 0)
             port.model->interfaceChanged(setting->number, setting->alternate);
         openInterface(port, *setting, *iface);
-        record += iface->Length;
     }
     return {};
 }
