@@ -31,6 +31,11 @@ bool System::waitForPlugAndPlay(std::chrono::milliseconds timeout) {
         lock, timeout, [&] { return pnpThread_->work.empty() && !pnpThread_->busy; });
 }
 
+bool System::onPlugAndPlayThread() const {
+    std::lock_guard lock(pnpThread_->mutex);
+    return pnpThread_->thread.get_id() == std::this_thread::get_id();
+}
+
 // Lets the thread finish what it was given, then ends it.
 void System::stopPlugAndPlay() {
     {

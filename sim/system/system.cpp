@@ -286,6 +286,10 @@ bool System::driverLoaded() const {
 // ---------------------------------------------------------------- Plug and Play
 
 System::Node& System::node(int index, const char* operation) {
+    // The Plug and Play manager carries out one operation at a time: one asked for while it
+    // re-enumerates a device waits until that is done, so it never meets a half-removed node.
+    if (!onPlugAndPlayThread())
+        waitForPlugAndPlay(kernel_.options().hangLimit);
     if (index < 0 || index >= nodeCount()) {
         throw std::out_of_range(std::string(operation) + ": no device node " +
                                 std::to_string(index));

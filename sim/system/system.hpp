@@ -198,6 +198,7 @@ class System {
     // (null: it did not come back), which gets AddDevice and start when `departed` had a node.
     void reenumerate(PDEVICE_OBJECT departed, std::function<PDEVICE_OBJECT()> enumerate);
     // Waits until the Plug and Play manager's thread has nothing left to do; false on time-out.
+    // Every operation on a node above waits so first (unless the thread itself asks for it).
     bool waitForPlugAndPlay(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // ---- applications
@@ -222,6 +223,7 @@ class System {
     void removeAllDevices();
     void destroyBuses();
     void stopPlugAndPlay();
+    bool onPlugAndPlayThread() const;
 
     Kernel kernel_;
     // Held by a re-enumeration on the Plug and Play thread and by AddDevice, which adds a node:

@@ -223,6 +223,7 @@ unplug
 read --pipe 1 --bytes 1
 expect-status 0xC000000E
 plug
+reset-port   # the instrument comes back as a new device; the session follows it
 stop
 start
 select-interface 0 1

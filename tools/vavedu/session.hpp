@@ -85,7 +85,8 @@ class Session {
     sim::usb::UsbBus& bus() { return *bus_; }
 
   private:
-    bool present() const;
+    bool present();
+    void followInstrument();
     void removeNode();
 
     GlobalOptions options_;

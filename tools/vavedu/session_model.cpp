@@ -99,7 +99,23 @@ std::string Session::deviceName() const {
     return options_.device;
 }
 
-bool Session::present() const {
+// A port cycle takes the instrument away and brings it back as a new device: the session
+// follows it to its new node once the Plug and Play manager has re-enumerated it.
+void Session::followInstrument() {
+    system_->waitForPlugAndPlay();
+    if (node_ < 0 || system_->state(node_) != sim::DeviceState::Removed)
+        return;
+    for (int i = system_->nodeCount() - 1; i > node_; --i) {
+        if (system_->state(i) != sim::DeviceState::Removed) {
+            node_ = i;
+            pdo_ = system_->pdo(i);
+            return;
+        }
+    }
+}
+
+bool Session::present() {
+    followInstrument();
     if (node_ < 0)
         return false;
     const sim::DeviceState state = system_->state(node_);
