@@ -16,6 +16,21 @@ Bytes testDeviceDescriptor(uint8_t configurations) {
                                       configurations);
 }
 
+bool isStretchOfWaveform(const uint8_t* data, size_t bytes) {
+    if (bytes % 2 != 0)
+        return false;
+    std::vector<int16_t> samples(bytes / 2);
+    std::memcpy(samples.data(), data, bytes);
+    for (uint64_t phase = 0; phase < 256; ++phase) {
+        bool match = true;
+        for (size_t i = 0; i < samples.size() && match; ++i)
+            match = samples[i] == sim::usb::InstrumentModel::sample(phase + i);
+        if (match)
+            return true;
+    }
+    return false;
+}
+
 DriverTest::DriverTest()
     : bus(system.addBus(std::make_unique<sim::usb::UsbBus>(system.kernel()))) {}
 

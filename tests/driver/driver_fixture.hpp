@@ -45,6 +45,10 @@ class ScriptedDevice : public sim::usb::DeviceModel {
 // A valid device descriptor of the test range with `configurations` announced.
 Bytes testDeviceDescriptor(uint8_t configurations);
 
+// True when the bytes are consecutive samples of the instrument's waveform (whole samples, from
+// any phase): what a read of its stream must bring.
+bool isStretchOfWaveform(const uint8_t* data, size_t bytes);
+
 class DriverTest : public ::testing::Test {
   protected:
     DriverTest();

@@ -81,19 +81,6 @@ class Races : public DriverTest {
     std::vector<std::string> unexpected;
 };
 
-// The stream's samples: consecutive values of the instrument's waveform.
-bool isStretchOfWaveform(const uint8_t* data, size_t bytes) {
-    std::vector<int16_t> samples(bytes / 2);
-    std::memcpy(samples.data(), data, samples.size() * 2);
-    for (uint64_t phase = 0; phase < 256; ++phase) {
-        bool match = true;
-        for (size_t i = 0; i < samples.size() && match; ++i)
-            match = samples[i] == sim::usb::InstrumentModel::sample(phase + i);
-        if (match)
-            return true;
-    }
-    return false;
-}
 
 // Selections replace the interface table, the descriptor of the selected configuration and
 // the pipe handles while handles are opened and closed and reads and writes are admitted,

@@ -2,6 +2,7 @@
 
 #include "pcdriver/bulk/vavedu_ioctl.h"
 #include "sim/usb/device_model.hpp"
+#include "tests/driver/driver_fixture.hpp"
 
 #include <chrono>
 #include <cstring>
@@ -54,21 +55,6 @@ const std::set<NTSTATUS> kDocumentedOutcomes = {
     STATUS_DEVICE_CONFIGURATION_ERROR,  // an interface selected while no configuration was
 };
 
-// The stream sends consecutive samples of the instrument's waveform.
-bool isStretchOfWaveform(const uint8_t* data, size_t bytes) {
-    if (bytes % 2 != 0)
-        return false;
-    std::vector<int16_t> samples(bytes / 2);
-    std::memcpy(samples.data(), data, bytes);
-    for (uint64_t phase = 0; phase < 256; ++phase) {
-        bool match = true;
-        for (size_t i = 0; i < samples.size() && match; ++i)
-            match = samples[i] == sim::usb::InstrumentModel::sample(phase + i);
-        if (match)
-            return true;
-    }
-    return samples.empty();
-}
 
 }  // namespace
 
@@ -241,7 +227,7 @@ void Traffic::checkIo(const Pending& pending, const sim::IoResult& result) {
                !shared_.ledger.check(pending.buffer.data(), result.information, why)) {
         counters.fault(why);
     } else if (c.endpoint == 0x86 &&
-               !isStretchOfWaveform(pending.buffer.data(), result.information)) {
+               !test::isStretchOfWaveform(pending.buffer.data(), result.information)) {
         counters.fault("the samples of a read are not a stretch of the waveform");
     } else {
         counters.bytesVerified += result.information;
