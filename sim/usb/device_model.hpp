@@ -8,6 +8,7 @@
 #include <usb.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -88,15 +89,29 @@ class DeviceModel {
     void setDataAvailableCallback(std::function<void()> callback) {
         dataAvailable_ = std::move(callback);
     }
+    // The bus's clock (virtual on a timed bus), for models that pace their data; the bus
+    // installs it and calls the model only while it may be read.
+    void setClock(std::function<std::chrono::nanoseconds()> clock) { clock_ = std::move(clock); }
+    // When an IN endpoint that NAKed has its next packet, for a model that paces its data: a timed
+    // bus moves its clock there when nothing else can go on. nullopt: the model says when
+    // (notifyDataAvailable).
+    virtual std::optional<std::chrono::nanoseconds> dataDueAt(uint8_t endpoint) const {
+        (void)endpoint;
+        return std::nullopt;
+    }
 
   protected:
     void notifyDataAvailable() {
         if (dataAvailable_)
             dataAvailable_();
     }
+    std::chrono::nanoseconds busTime() const {
+        return clock_ ? clock_() : std::chrono::nanoseconds(0);
+    }
 
   private:
     std::function<void()> dataAvailable_;
+    std::function<std::chrono::nanoseconds()> clock_;
 };
 
 // ---- built-in models
@@ -135,6 +150,14 @@ class InstrumentModel : public DeviceModel {
     void configurationChanged(uint8_t value) override;
     void interfaceChanged(uint8_t interfaceNumber, uint8_t alternate) override;
     void reset() override;
+    std::optional<std::chrono::nanoseconds> dataDueAt(uint8_t endpoint) const override;
+
+    // Paces the sample stream at `samplesPerSecond` by the bus's clock (0, the default: as fast
+    // as the bus takes it): a packet goes only once all its samples exist, counted from the start
+    // of acquisition. Set it before the device is plugged in.
+    void setStreamPace(double samplesPerSecond) { pace_ = samplesPerSecond; }
+    // Samples that exist by the bus's clock now but were not sent yet (0 when not paced).
+    uint64_t streamBacklog() const;
 
     // What the device saw, for tests.
     unsigned closeRequests() const;
@@ -147,7 +170,13 @@ class InstrumentModel : public DeviceModel {
 
   private:
     void notifyIfDataAvailable();
+    bool streamEndpoint(uint8_t endpoint) const;
+    uint64_t samplesMade(std::chrono::nanoseconds at) const;  // by a paced stream, since its start
+    void restartPace();
 
+    double pace_ = 0;
+    std::chrono::nanoseconds paceStart_{0};
+    uint16_t streamPacket_ = 512;
     std::u16string serial_;
     Bytes loopbackStorage_;
     std::unique_ptr<_INSTRUMENT> state_;

@@ -3,6 +3,7 @@
 #include "pcdriver/instrument/instrument.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -104,6 +105,8 @@ ControlReply InstrumentModel::controlRequest(const SetupPacket& setup, std::span
     ULONG returned = 0;
     const bool accepted = InstrumentControlRequest(state_.get(), bytes.data(), reply.data(),
                                                    static_cast<ULONG>(reply.size()), &returned);
+    if (accepted && setup.type() == 2 && setup.request == kRequestStartAcquisition)
+        restartPace();
     notifyIfDataAvailable();
     if (!accepted)
         return ControlReply::stall();
@@ -124,6 +127,11 @@ void InstrumentModel::bulkOut(uint8_t endpoint, std::span<const uint8_t> packet)
 }
 
 InPacket InstrumentModel::bulkIn(uint8_t endpoint, uint16_t maxPacket, bool continuing) {
+    if (pace_ > 0 && streamEndpoint(endpoint)) {
+        streamPacket_ = maxPacket;
+        if (samplesMade(busTime()) < state_->NextSample + maxPacket / 2)
+            return std::nullopt;  // its samples do not all exist yet
+    }
     Bytes packet(maxPacket);
     const LONG size =
         InstrumentBulkIn(state_.get(), endpoint, maxPacket, continuing, packet.data());
@@ -135,6 +143,45 @@ InPacket InstrumentModel::bulkIn(uint8_t endpoint, uint16_t maxPacket, bool cont
 
 void InstrumentModel::configurationChanged(uint8_t value) {
     InstrumentConfigurationChanged(state_.get(), value);
+    restartPace();
+}
+
+// ---- the paced stream
+
+bool InstrumentModel::streamEndpoint(uint8_t endpoint) const {
+    return state_->Acquiring && ((state_->Configuration == 1 && endpoint == INSTRUMENT_STREAM_IN) ||
+                                 (state_->Configuration == 2 && endpoint == 0x81));
+}
+
+uint64_t InstrumentModel::samplesMade(std::chrono::nanoseconds at) const {
+    if (at <= paceStart_)
+        return 0;
+    return static_cast<uint64_t>(std::chrono::duration<double>(at - paceStart_).count() * pace_);
+}
+
+// Acquisition (re)starts the waveform at sample 0: the paced stream counts from then.
+void InstrumentModel::restartPace() {
+    if (pace_ > 0)
+        paceStart_ = busTime();
+}
+
+std::optional<std::chrono::nanoseconds> InstrumentModel::dataDueAt(uint8_t endpoint) const {
+    if (pace_ <= 0 || !streamEndpoint(endpoint))
+        return std::nullopt;
+    const double needed = double(state_->NextSample + streamPacket_ / 2);
+    // The first whole nanosecond by which `needed` samples exist.
+    const auto ns = static_cast<int64_t>(std::ceil(needed / pace_ * 1e9));
+    auto due = paceStart_ + std::chrono::nanoseconds(ns);
+    while (samplesMade(due) < needed)
+        due += std::chrono::nanoseconds(1);
+    return due;
+}
+
+uint64_t InstrumentModel::streamBacklog() const {
+    if (pace_ <= 0 || !state_->Acquiring)
+        return 0;
+    const uint64_t made = samplesMade(busTime());
+    return made > state_->NextSample ? made - state_->NextSample : 0;
 }
 
 void InstrumentModel::interfaceChanged(uint8_t interfaceNumber, uint8_t alternate) {
@@ -143,6 +190,7 @@ void InstrumentModel::interfaceChanged(uint8_t interfaceNumber, uint8_t alternat
 
 void InstrumentModel::reset() {
     InstrumentReset(state_.get());
+    restartPace();
 }
 
 void InstrumentModel::notifyIfDataAvailable() {

@@ -22,10 +22,15 @@
 // the kernel's wait hook (a thread about to block runs the queue first) the same test then gives
 // the same completions in the same order every time.
 //
+// A timed bus (setTimed) runs on a virtual clock: bulk and interrupt data moves at the rate of a
+// USB 2.0 bus and each transfer completes when the host controller would complete it
+// (bus_timing.hpp); the code of the driver and the model adds its own time on the host.
+//
 // The implementation is in sim/usb/bus/, one file per concern (bus_state.hpp lists them).
 #pragma once
 
 #include "sim/kernel/kernel.hpp"
+#include "sim/usb/bus_timing.hpp"
 #include "sim/system/system.hpp"
 #include "sim/usb/capture.hpp"
 #include "sim/usb/device_model.hpp"
@@ -156,6 +161,31 @@ class UsbBus : public sim::Bus {
     // Steps until a pass completes nothing; the number of URBs completed.
     size_t runQueued();
 
+    // ---- timed mode
+    // Puts the bus on a virtual clock: a bulk or interrupt transfer's packets take their time on
+    // the wire (each starts when the bus is free, in the first frame with room), and it completes
+    // at the end of the frame its last packet ended in plus `latency`. Meanwhile the clock runs
+    // with the host's, so the time the driver's and the model's code take is counted where it is
+    // spent; it jumps over the waits for the bus, and to the time a pacing device has its next
+    // packet when only that can go on. The controller is stepped on the threads that wait (the
+    // bus installs the kernel's wait hook) and bulk endpoints complete asynchronously. Control
+    // requests take no bus time. Call before the first transfer; a packet larger than the speed
+    // allows stops the model.
+    void setTimed(BusSpeed speed, Nanoseconds latency = kDefaultCompletionLatency);
+    // The bus's clock: virtual on a timed bus, else the time since the bus began.
+    Nanoseconds now() const;
+    // What a timed bus did with each bulk or interrupt transfer that completed.
+    struct TimedTransfer {
+        uint8_t endpoint = 0;
+        uint32_t bytes = 0;
+        Nanoseconds submitted{0};  // the URB reached the bus
+        Nanoseconds wireStart{0};  // its first packet began (the submission time if it had none)
+        Nanoseconds wireEnd{0};    // its last packet ended
+        Nanoseconds completed{0};  // its completion reached the driver
+    };
+    // The records since the last call, in order of completion.
+    std::vector<TimedTransfer> takeTimedTransfers();
+
     // ---- held URBs
     std::vector<HeldUrb> heldUrbs() const;
     // Waits until at least `count` URBs are held; false on time-out.
@@ -228,6 +258,12 @@ class UsbBus : public sim::Bus {
     // `dueNow`: delayed transfers are due whatever the clock says (a stepped controller).
     std::chrono::steady_clock::time_point serviceQueues(Finished& done, bool dueNow);
     std::vector<std::unique_ptr<Transfer>> takePending(Port& port, bool includeHeld);
+    // The timed bus (timed.cpp); call with the lock held.
+    Nanoseconds clockNow() const;
+    void timeProgress(Transfer& t, const Outcome* ended);
+    void completeInTimeOrder(Finished& done);  // call without the lock
+    bool runTimed();  // the wait hook of a timed bus
+    std::optional<Nanoseconds> advanceToDueData();
     CompletionMode modeFor(const Port& port, uint8_t endpoint) const;  // held_urbs.cpp
     // Selections (selection.cpp).
     Outcome selectConfiguration(Transfer& t);
@@ -269,6 +305,8 @@ class UsbBus : public sim::Bus {
     int captureListener_ = 0;
     bool stopping_ = false;
     bool stepped_ = false;
+    struct Timing;
+    std::unique_ptr<Timing> timing_;
     std::thread controller_;
 };
 

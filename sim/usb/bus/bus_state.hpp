@@ -12,6 +12,7 @@
 //   faults.cpp             faults injected into endpoints and control requests
 //   host_controller.cpp    submission, pending and cancel, the controller thread, completion
 //   held_urbs.cpp          completion modes, URBs held for the test, waits for idle
+//   timed.cpp              the timed bus: the virtual clock, the schedule, completion in time
 //   bus_trace.cpp          the URB trace records and the capture
 #pragma once
 
@@ -122,8 +123,23 @@ struct UsbBus::Transfer {
     void* pipeHandle = nullptr;
     std::vector<std::unique_ptr<Transfer>> aborted;
     std::chrono::steady_clock::time_point notBefore{};
+    // a timed bus: when the URB came and may go on the wire, what of it is placed there
+    Nanoseconds submittedAt{0};
+    Nanoseconds readyAt{0};
+    uint32_t placedBytes = 0;
+    std::optional<WireTime> wire;
+    Nanoseconds completesAt{0};
     bool cancelling = false;
     bool held = false;
+};
+
+// The timed bus's state (timed.cpp), under the bus's lock.
+struct UsbBus::Timing {
+    explicit Timing(BusSpeed speed, Nanoseconds latency) : schedule(speed), latency(latency) {}
+    BusSchedule schedule;
+    Nanoseconds latency;
+    VirtualClock clock;
+    std::vector<TimedTransfer> records;
 };
 
 // The dispatch routines the bus driver object has, and the cancel routine of pending URBs.

@@ -63,10 +63,15 @@ size_t UsbBus::step() {
         std::lock_guard lock(mutex_);
         serviceQueues(done, true);
     }
-    for (auto& [t, outcome] : done)
-        finish(std::move(t), outcome);
+    const size_t completed = done.size();
+    if (timing_) {
+        completeInTimeOrder(done);
+    } else {
+        for (auto& [t, outcome] : done)
+            finish(std::move(t), outcome);
+    }
     changed_.notify_all();
-    return done.size();
+    return completed;
 }
 
 size_t UsbBus::runQueued() {

@@ -60,6 +60,8 @@ NTSTATUS UsbBus::submitUrb(Port& port, PIRP irp, PURB urb) {
         finish(std::move(t), *rejected);
         return rejected->nt;
     }
+    if (timing_)
+        t->submittedAt = t->readyAt = clockNow();
     if (t->fault && t->fault->kind == Fault::Kind::Delay) {
         t->notBefore = std::chrono::steady_clock::now() + t->fault->delay;
     }
@@ -178,10 +180,9 @@ UsbBus::Outcome UsbBus::executeRequest(Transfer& t) {
         case URB_FUNCTION_ABORT_PIPE:
             return abortPipe(t);
         case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: {
-            // The bus counts one frame a millisecond from when it started.
-            const auto elapsed = std::chrono::steady_clock::now() - started_;
+            // The bus counts one frame a millisecond from when it started (by its own clock).
             t.urb->UrbGetCurrentFrameNumber.FrameNumber = static_cast<ULONG>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+                std::chrono::duration_cast<std::chrono::milliseconds>(clockNow()).count());
             return {};
         }
         default:
@@ -258,10 +259,12 @@ std::chrono::steady_clock::time_point UsbBus::serviceQueues(Finished& done, bool
             }
             Outcome outcome;
             if (execute(t, outcome)) {
+                timeProgress(t, &outcome);
                 done.emplace_back(std::move(queue.front()), outcome);
                 queue.pop_front();
                 continue;
             }
+            timeProgress(t, nullptr);
             t.naked = true;
             t.nakEpoch = epoch;
             IoSetCancelRoutine(t.irp, &BusDispatch::cancel);

@@ -59,10 +59,14 @@ UsbBus::UsbBus(Kernel& kernel, uint16_t busNumber) : kernel_(kernel), busNumber_
 }
 
 UsbBus::~UsbBus() {
+    bool timed = false;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        timed = timing_ != nullptr;
     }
+    if (timed)
+        kernel_.setWaitHook(nullptr);
     changed_.notify_all();
     resume_.notify_all();
     controller_.join();
@@ -119,6 +123,8 @@ PDEVICE_OBJECT UsbBus::attachModel(std::shared_ptr<DeviceModel> model) {
         raw->dataEpoch.fetch_add(1);
         changed_.notify_all();
     });
+    // Models read the clock only while the bus calls them, with its lock held.
+    model->setClock([this] { return clockNow(); });
     port->model = std::move(model);
     ports_.push_back(std::move(port));
     kernel_.markPhysicalDeviceObject(pdo, raw->instancePath);
