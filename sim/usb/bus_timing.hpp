@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -91,18 +92,24 @@ class BusSchedule {
     uint32_t used_ = 0;   // byte times taken in it
 };
 
-// A clock that runs with the host's clock while code runs and jumps over the time the code
-// waits for the bus. Not thread-safe: its owner serialises.
+// A clock that runs with the processor time of the code and jumps over the time the code waits
+// for the bus. Between two jumps it counts the processor time of the thread that made the last
+// one (the thread that runs the completions, and with them the code up to the next submission),
+// so a busy or shared machine does not slow it down. Not thread-safe: its owner serialises.
 class VirtualClock {
   public:
     VirtualClock();
     Nanoseconds now() const;
-    // The clock reads at least `time` from now on; the code's time counts on from there.
+    // The clock reads at least `time` from now on; the calling thread's time counts on from there.
     void advanceTo(Nanoseconds time);
 
   private:
+    Nanoseconds elapsed(Nanoseconds reading) const;
+
     Nanoseconds base_{0};
-    std::chrono::steady_clock::time_point anchor_;
+    clockid_t thread_{};          // the processor-time clock of the thread that made the last jump
+    Nanoseconds readingCost_{0};  // what one reading of such a clock costs
+    Nanoseconds anchor_{0};       // that clock's reading then
 };
 
 // What a request of `requestBytes` moved in chunks of at most `chunkBytes` (whole packets) costs

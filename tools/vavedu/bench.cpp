@@ -145,6 +145,14 @@ void reportBench(const BenchPipes& pipes, const BenchTally& tally, StepResult& r
 }  // namespace
 
 void command::bench(Executor& executor, const Step& step, StepResult& r) {
+    if (step.bus) {
+        // The command line runs it before any session (tool.cpp): the model holds one machine
+        // at a time, and a script's session is one.
+        r.failed = true;
+        r.note = "bench --bus builds machines of its own: give it on the command line, not in a "
+                 "script";
+        return;
+    }
     BenchPipes pipes;
     if (!openBenchPipes(executor, step, pipes, r))
         return;

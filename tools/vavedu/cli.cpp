@@ -24,6 +24,7 @@ struct RawValues {
     std::string endpoint, faultKind, faultCount, delay, faultRequest;
     std::string expected;
     std::vector<std::string> registry;
+    std::string bus, latency, maxTransfer, pace;
 };
 
 enum class CommandKind {
@@ -91,6 +92,51 @@ void requirePipeWithInterface(const char* command, const Step& step) {
                          ": --interface needs --pipe P (the pipe indices are those "
                          "'descriptors' lists for the interface)");
     }
+}
+
+// bench --bus: machines of their own on a timed bus (the model's build only).
+void addBusBenchOptions(CLI::App& c, RawValues& raw) {
+    c.add_option("--bus", raw.bus,
+                 "high-speed or full-speed: measure on a timed bus of that speed, every request "
+                 "size from 64 KiB to 16 MiB at every MaximumTransferSize from 4 KiB to 4 MiB");
+    c.add_option("--latency", raw.latency,
+                 "with --bus: the host controller's completion latency in us (125, at most 1000)");
+    c.add_option("--max-transfer", raw.maxTransfer, "with --bus: this MaximumTransferSize only");
+    c.add_option("--pace", raw.pace,
+                 "with --bus high-speed: read the instrument's stream paced at N samples/s");
+}
+
+void convertBench(RawValues& raw, Step& step) {
+    requirePipeWithInterface("bench", step);
+    if (raw.bus.empty()) {
+        if (!raw.latency.empty() || !raw.maxTransfer.empty() || !raw.pace.empty())
+            throw UsageError("bench: --latency, --max-transfer and --pace need --bus");
+        return;
+    }
+    if (raw.bus != "high-speed" && raw.bus != "full-speed")
+        throw UsageError("bench: --bus is high-speed or full-speed, not '" + raw.bus + "'");
+    if (step.pipe || step.name)
+        throw UsageError("bench: --bus measures the loopback (or the stream) itself: no --pipe");
+    step.bus = raw.bus;
+    if (!raw.latency.empty())
+        step.latencyUs = requireNumber("--latency", raw.latency, 1000);
+    if (!raw.maxTransfer.empty()) {
+        step.maxTransfer = static_cast<uint32_t>(requireNumber("--max-transfer", raw.maxTransfer,
+                                                               4u << 20));
+        if (*step.maxTransfer == 0)
+            throw UsageError("bench: --max-transfer must be at least 1");
+    }
+    if (!raw.pace.empty()) {
+        step.pace = requireNumber("--pace", raw.pace, 1000000000);
+        if (*step.pace == 0 || raw.bus != "high-speed")
+            throw UsageError("bench: --pace is 1 or more samples/s, on --bus high-speed");
+    }
+    if (step.bytes && *step.bytes == 0)
+        throw UsageError("bench: --bytes must be at least 1 with --bus");
+    if (raw.iterations.empty())
+        step.iterations = 2;
+    if (step.iterations == 0)
+        throw UsageError("bench: --iterations must be at least 1 with --bus");
 }
 
 // ---- how the table runs a command
@@ -287,10 +333,12 @@ const CommandRow kCommands[] = {
      .options =
          [](CLI::App& c, Step&, RawValues& raw) {
              addTransferOptions(c, raw, false);
-             c.add_option("--bytes", raw.bytes, "bytes per request (1 MiB)");
-             c.add_option("--iterations", raw.iterations, "requests (8)");
+             c.add_option("--bytes", raw.bytes, "bytes per request (1 MiB; with --bus all sizes)");
+             c.add_option("--iterations", raw.iterations, "requests (8; with --bus 2 per size)");
+             if (kToolRunsOnModel)
+                 addBusBenchOptions(c, raw);
          },
-     .convert = [](RawValues&, Step& step) { requirePipeWithInterface("bench", step); },
+     .convert = convertBench,
      .run = command::bench},
     {.name = "script",
      .help = "run the steps of FILE (- for standard input) in one session",

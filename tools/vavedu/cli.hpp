@@ -47,6 +47,12 @@ struct Step {
     bool hex = false;
     uint64_t timeoutMs = 5000;
     uint64_t iterations = 8;
+    // bench on a timed bus (the model's build): its speed, the completion latency, one maximum
+    // transfer size instead of all, a paced stream (samples per second)
+    std::optional<std::string> bus;
+    uint64_t latencyUs = 125;
+    std::optional<uint32_t> maxTransfer;
+    std::optional<uint64_t> pace;
 
     bool raw = false;  // descriptors --raw
 

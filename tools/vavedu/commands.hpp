@@ -58,6 +58,9 @@ void list(Executor& executor, const Step& step, StepResult& r);
 void read(Executor& executor, const Step& step, StepResult& r);
 void write(Executor& executor, const Step& step, StepResult& r);
 void bench(Executor& executor, const Step& step, StepResult& r);
+// bench --bus, on machines of its own before any session (the model's build only:
+// bus_bench.cpp); progress on `progressOut` when `progress`
+StepResult busBench(const Step& step, std::ostream& progressOut, bool progress);
 
 void info(Device& d, const Step& step, StepResult& r);
 void descriptors(Device& d, const Step& step, StepResult& r);

@@ -139,6 +139,11 @@ int runTool(int argc, const char* const* argv, std::istream& in, std::ostream& o
     if constexpr (kToolRunsOnModel) {
         if (step.command == "demo")
             return runDemo(options, out, err, terminal);
+        if (step.command == "bench" && step.bus) {
+            const StepResult result = command::busBench(step, out, terminal && !options.json);
+            Reporter(out, options.json).print(result);
+            return result.ok() ? kExitOk : kExitFailed;
+        }
     }
 
     std::ifstream scriptFile;

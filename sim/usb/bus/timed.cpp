@@ -78,9 +78,10 @@ void UsbBus::timeProgress(Transfer& t, const Outcome* ended) {
         return;
     // A transfer that never reached the wire (refused by the host side) completes in the frame
     // it came to the controller in.
-    const Nanoseconds at = std::max(t.readyAt, timing_->clock.now());
-    const uint64_t frame = t.wire ? t.wire->frame
-                                  : static_cast<uint64_t>(at / frameFormat(timing_->schedule.speed()).length);
+    const uint64_t frame =
+        t.wire ? t.wire->frame
+               : static_cast<uint64_t>(std::max(t.readyAt, timing_->clock.now()) /
+                                       frameFormat(timing_->schedule.speed()).length);
     t.completesAt = timing_->schedule.completion(frame, timing_->latency);
 }
 
