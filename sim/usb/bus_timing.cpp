@@ -79,10 +79,9 @@ void BusSchedule::placeOne(uint32_t cost) {
 
 WireTime BusSchedule::place(Nanoseconds earliest, const Packets& packets, uint16_t maxPacket) {
     if (maxPacket == 0 || maxPacket > format_.maxBulkPacket) {
-        throw std::invalid_argument("a " + std::string(speedName(speed_)) +
-                                    " bus carries bulk packets of 1 to " +
-                                    std::to_string(format_.maxBulkPacket) + " bytes, not " +
-                                    std::to_string(maxPacket));
+        throw std::invalid_argument(
+            "a " + std::string(speedName(speed_)) + " bus carries bulk packets of 1 to " +
+            std::to_string(format_.maxBulkPacket) + " bytes, not " + std::to_string(maxPacket));
     }
     startNoEarlierThan(earliest);
     const uint32_t fullCost = format_.overhead + maxPacket;
@@ -161,7 +160,9 @@ Nanoseconds readingCost(clockid_t clock) {
 }  // namespace
 
 VirtualClock::VirtualClock()
-    : thread_(callingThreadClock()), readingCost_(readingCost(thread_)), anchor_(readClock(thread_)) {}
+    : thread_(callingThreadClock()),
+      readingCost_(readingCost(thread_)),
+      anchor_(readClock(thread_)) {}
 
 // The time since the anchor less one reading's cost: the distance between two readings holds
 // about one reading, which is the clock's cost, not the code's.

@@ -29,10 +29,10 @@ enum class BusSpeed { High, Full };
 
 // The frame of a bus speed.
 struct FrameFormat {
-    Nanoseconds length;       // 125 us or 1 ms
-    uint32_t byteTimes;       // the frame's room
-    uint32_t overhead;        // byte times of one bulk transaction besides its payload
-    uint16_t maxBulkPacket;   // the largest bulk packet the speed allows
+    Nanoseconds length;      // 125 us or 1 ms
+    uint32_t byteTimes;      // the frame's room
+    uint32_t overhead;       // byte times of one bulk transaction besides its payload
+    uint16_t maxBulkPacket;  // the largest bulk packet the speed allows
 };
 
 FrameFormat frameFormat(BusSpeed speed);

@@ -168,9 +168,9 @@ void InstrumentModel::restartPace() {
 std::optional<std::chrono::nanoseconds> InstrumentModel::dataDueAt(uint8_t endpoint) const {
     if (pace_ <= 0 || !streamEndpoint(endpoint))
         return std::nullopt;
-    const double needed = double(state_->NextSample + streamPacket_ / 2);
+    const uint64_t needed = state_->NextSample + streamPacket_ / 2u;
     // The first whole nanosecond by which `needed` samples exist.
-    const auto ns = static_cast<int64_t>(std::ceil(needed / pace_ * 1e9));
+    const auto ns = static_cast<int64_t>(std::ceil(static_cast<double>(needed) / pace_ * 1e9));
     auto due = paceStart_ + std::chrono::nanoseconds(ns);
     while (samplesMade(due) < needed)
         due += std::chrono::nanoseconds(1);

@@ -262,7 +262,7 @@ class UsbBus : public sim::Bus {
     Nanoseconds clockNow() const;
     void timeProgress(Transfer& t, const Outcome* ended);
     void completeInTimeOrder(Finished& done);  // call without the lock
-    bool runTimed();  // the wait hook of a timed bus
+    bool runTimed();                           // the wait hook of a timed bus
     std::optional<Nanoseconds> advanceToDueData();
     CompletionMode modeFor(const Port& port, uint8_t endpoint) const;  // held_urbs.cpp
     // Selections (selection.cpp).

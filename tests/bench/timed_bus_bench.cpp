@@ -13,7 +13,8 @@ namespace tp = vavedu::throughput;
 void timed(benchmark::State& state, bool read) {
     const uint64_t bytes = static_cast<uint64_t>(state.range(0));
     const uint32_t maxTransfer = static_cast<uint32_t>(state.range(1));
-    tp::TimedMachine machine({tp::BusSpeed::High, sim::usb::kDefaultCompletionLatency, maxTransfer});
+    tp::TimedMachine machine(
+        {tp::BusSpeed::High, sim::usb::kDefaultCompletionLatency, maxTransfer});
     tp::Measurement m;
     for (auto _ : state) {
         auto [writes, reads] = machine.measure(bytes, 1);

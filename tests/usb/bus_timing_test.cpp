@@ -36,20 +36,70 @@ struct PlacementCase {
 TEST(BusTiming, WhereTransactionsGo) {
     const PlacementCase cases[] = {
         // 13 x 567 byte times of 7500 in a 125 us microframe
-        {"13 full packets fill a microframe", BusSpeed::High, {}, {13, {}}, 512, {}, nanoseconds(122850), 0},
-        {"the 14th goes to the next", BusSpeed::High, {}, {14, {}}, 512, {}, nanoseconds(125000 + 9450), 1},
-        {"a short packet takes its bytes and the overhead", BusSpeed::High, {}, {1, 100}, 512, {},
-         nanoseconds(12034), 0},  // 567 + 155 byte times
-        {"a zero-length packet takes the overhead", BusSpeed::High, {}, {0, 0}, 512, {},
-         nanoseconds(917), 0},
-        {"a packet that would cross the frame's end waits for the next", BusSpeed::High,
-         microseconds(120), {1, {}}, 512, microseconds(125), nanoseconds(125000 + 9450), 1},
-        {"19 packets of 64 bytes fill a full-speed frame", BusSpeed::Full, {}, {19, {}}, 64, {},
-         nanoseconds(975334), 0},  // 19 x 77 of 1500
-        {"the 20th goes to the next", BusSpeed::Full, {}, {20, {}}, 64, {},
-         nanoseconds(1000000 + 51334), 1},
-        {"64 KiB in 512-byte packets: 9 full microframes and 11 packets", BusSpeed::High, {},
-         {128, {}}, 512, {}, nanoseconds(9 * 125000 + 103950), 9},
+        {"13 full packets fill a microframe",
+         BusSpeed::High,
+         {},
+         {13, {}},
+         512,
+         {},
+         nanoseconds(122850),
+         0},
+        {"the 14th goes to the next",
+         BusSpeed::High,
+         {},
+         {14, {}},
+         512,
+         {},
+         nanoseconds(125000 + 9450),
+         1},
+        {"a short packet takes its bytes and the overhead",
+         BusSpeed::High,
+         {},
+         {1, 100},
+         512,
+         {},
+         nanoseconds(12034),
+         0},  // 567 + 155 byte times
+        {"a zero-length packet takes the overhead",
+         BusSpeed::High,
+         {},
+         {0, 0},
+         512,
+         {},
+         nanoseconds(917),
+         0},
+        {"a packet that would cross the frame's end waits for the next",
+         BusSpeed::High,
+         microseconds(120),
+         {1, {}},
+         512,
+         microseconds(125),
+         nanoseconds(125000 + 9450),
+         1},
+        {"19 packets of 64 bytes fill a full-speed frame",
+         BusSpeed::Full,
+         {},
+         {19, {}},
+         64,
+         {},
+         nanoseconds(975334),
+         0},  // 19 x 77 of 1500
+        {"the 20th goes to the next",
+         BusSpeed::Full,
+         {},
+         {20, {}},
+         64,
+         {},
+         nanoseconds(1000000 + 51334),
+         1},
+        {"64 KiB in 512-byte packets: 9 full microframes and 11 packets",
+         BusSpeed::High,
+         {},
+         {128, {}},
+         512,
+         {},
+         nanoseconds(9 * 125000 + 103950),
+         9},
     };
     for (const auto& c : cases) {
         BusSchedule bus(c.speed);
@@ -65,11 +115,11 @@ TEST(BusTiming, WhereTransactionsGo) {
 }
 
 TEST(BusTiming, PacketsOfATransfer) {
-    EXPECT_EQ(Packets::of(0, 512, false).lastPacket, 0u);        // a zero-length OUT
-    EXPECT_FALSE(Packets::of(1024, 512, false).lastPacket);      // two full, nothing after
-    EXPECT_EQ(Packets::of(1024, 512, true).lastPacket, 0u);      // an IN ended by a ZLP
+    EXPECT_EQ(Packets::of(0, 512, false).lastPacket, 0u);    // a zero-length OUT
+    EXPECT_FALSE(Packets::of(1024, 512, false).lastPacket);  // two full, nothing after
+    EXPECT_EQ(Packets::of(1024, 512, true).lastPacket, 0u);  // an IN ended by a ZLP
     EXPECT_EQ(Packets::of(1100, 512, false).fullPackets, 2u);
-    EXPECT_EQ(Packets::of(1100, 512, false).lastPacket, 76u);    // the short one
+    EXPECT_EQ(Packets::of(1100, 512, false).lastPacket, 76u);  // the short one
 }
 
 TEST(BusTiming, ABusyBusDelaysTheNextTransfer) {

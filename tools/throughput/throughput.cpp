@@ -102,8 +102,9 @@ TimedMachine::TimedMachine(const BusSetup& setup, double streamPace)
     if (setup.speed == BusSpeed::Full) {
         // The loopback's setting with 64-byte packets, the largest a full-speed bus carries.
         const VAVEDU_SELECT_INTERFACE_INPUT alternate{0, 1};
-        require(p.device.deviceIoControl(IOCTL_BULK_SELECT_INTERFACE, &alternate,
-                                          sizeof alternate, nullptr, 0)
+        require(p.device
+                    .deviceIoControl(IOCTL_BULK_SELECT_INTERFACE, &alternate, sizeof alternate,
+                                     nullptr, 0)
                     .status,
                 "selecting the 64-byte setting");
         p.packet = 64;
@@ -134,8 +135,9 @@ Measurement TimedMachine::Parts::result(bool read, uint64_t bytes, const Tally& 
     m.chunkTurnaround = t.turnarounds != 0 ? t.turnaround / int64_t(t.turnarounds) : Nanoseconds(0);
     m.entry = Nanoseconds(static_cast<int64_t>(double(t.entry.count()) / n));
     m.exit = Nanoseconds(static_cast<int64_t>(double(t.exit.count()) / n));
-    sim::usb::TimelineInputs in{setup.speed,       packet,  read, bytes, setup.maxTransferSize, 1,
-                                setup.latency,     m.chunkTurnaround, m.entry, m.exit};
+    sim::usb::TimelineInputs in{
+        setup.speed,       packet,  read,  bytes, setup.maxTransferSize, 1, setup.latency,
+        m.chunkTurnaround, m.entry, m.exit};
     m.modelledShare = shareOf(double(bytes), sim::usb::requestTimeline(in).span, setup.speed);
     in.inFlight = 2;
     m.twoInFlightShare = shareOf(double(bytes), sim::usb::requestTimeline(in).span, setup.speed);
@@ -218,14 +220,14 @@ std::vector<Measurement> sweep(BusSpeed speed, Nanoseconds latency,
 
 std::vector<uint64_t> reportedRequestSizes() {
     std::vector<uint64_t> sizes;
-    for (uint64_t s = 64 * 1024; s <= 16u * 1024 * 1024; s *= 2)
+    for (uint64_t s = uint64_t{64} << 10; s <= uint64_t{16} << 20; s *= 2)
         sizes.push_back(s);
     return sizes;
 }
 
 std::vector<uint32_t> reportedMaxTransferSizes() {
     std::vector<uint32_t> sizes;
-    for (uint32_t s = 4 * 1024; s <= 4u * 1024 * 1024; s *= 2)
+    for (uint32_t s = 4u << 10; s <= 4u << 20; s *= 2)
         sizes.push_back(s);
     return sizes;
 }

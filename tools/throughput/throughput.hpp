@@ -39,8 +39,8 @@ struct Measurement {
     Nanoseconds chunkTurnaround{0};
     Nanoseconds entry{0};
     Nanoseconds exit{0};
-    double modelledShare = 0;      // the same request as the bus arithmetic has it, one in flight
-    double twoInFlightShare = 0;   // and with two chunks in flight
+    double modelledShare = 0;     // the same request as the bus arithmetic has it, one in flight
+    double twoInFlightShare = 0;  // and with two chunks in flight
 };
 
 // A paced stream read from the instrument's stream endpoint.

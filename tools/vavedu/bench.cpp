@@ -149,8 +149,9 @@ void command::bench(Executor& executor, const Step& step, StepResult& r) {
         // The command line runs it before any session (tool.cpp): the model holds one machine
         // at a time, and a script's session is one.
         r.failed = true;
-        r.note = "bench --bus builds machines of its own: give it on the command line, not in a "
-                 "script";
+        r.note =
+            "bench --bus builds machines of its own: give it on the command line, not in a "
+            "script";
         return;
     }
     BenchPipes pipes;

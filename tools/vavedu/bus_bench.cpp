@@ -26,8 +26,9 @@ std::string percent(double share) {
 
 std::string row(const tp::Measurement& m) {
     char line[200];
-    std::snprintf(line, sizeof line, "%-5s %8s  max %8s  %5.0f chunks  %6.2f MB/s  %6s  gaps %6s  "
-                                     "two in flight %6s",
+    std::snprintf(line, sizeof line,
+                  "%-5s %8s  max %8s  %5.0f chunks  %6.2f MB/s  %6s  gaps %6s  "
+                  "two in flight %6s",
                   m.read ? "read" : "write", humanBytes(m.requestBytes).c_str(),
                   humanBytes(m.maxTransferSize).c_str(), m.chunksPerRequest, m.bytesPerSecond / 1e6,
                   percent(m.shareOfLimit).c_str(), percent(m.gapShare).c_str(),
@@ -51,13 +52,14 @@ JsonObject json(const tp::Measurement& m) {
 }
 
 void pacedStream(const Step& step, const tp::BusSetup& setup, StepResult& r) {
-    tp::TimedMachine machine(setup, *step.pace);
+    tp::TimedMachine machine(setup, static_cast<double>(*step.pace));
     const uint64_t bytes = step.bytes.value_or(1 << 20);
     const tp::StreamMeasurement m = machine.stream(bytes, static_cast<unsigned>(step.iterations));
     r.information = bytes * step.iterations;
     char line[200];
-    std::snprintf(line, sizeof line, "stream paced at %.3f MB/s: carried %.3f MB/s, %s made but not "
-                                     "yet read at the end",
+    std::snprintf(line, sizeof line,
+                  "stream paced at %.3f MB/s: carried %.3f MB/s, %s made but not "
+                  "yet read at the end",
                   m.pacedBytesPerSecond / 1e6, m.carriedBytesPerSecond / 1e6,
                   humanBytes(m.backlogBytes).c_str());
     r.lines.push_back(line);
@@ -89,8 +91,8 @@ StepResult busBench(const Step& step, std::ostream& progressOut, bool progress) 
             pacedStream(step, {speed, latency, step.maxTransfer.value_or(16384)}, r);
             return r;
         }
-        const auto sizes = step.bytes ? std::vector<uint64_t>{*step.bytes}
-                                      : tp::reportedRequestSizes();
+        const auto sizes =
+            step.bytes ? std::vector<uint64_t>{*step.bytes} : tp::reportedRequestSizes();
         const auto maxTransfers = step.maxTransfer ? std::vector<uint32_t>{*step.maxTransfer}
                                                    : tp::reportedMaxTransferSizes();
         ProgressBar bar(progressOut, progress, "bench", 2 * sizes.size() * maxTransfers.size());

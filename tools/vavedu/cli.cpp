@@ -121,8 +121,8 @@ void convertBench(RawValues& raw, Step& step) {
     if (!raw.latency.empty())
         step.latencyUs = requireNumber("--latency", raw.latency, 1000);
     if (!raw.maxTransfer.empty()) {
-        step.maxTransfer = static_cast<uint32_t>(requireNumber("--max-transfer", raw.maxTransfer,
-                                                               4u << 20));
+        step.maxTransfer =
+            static_cast<uint32_t>(requireNumber("--max-transfer", raw.maxTransfer, 4u << 20));
         if (*step.maxTransfer == 0)
             throw UsageError("bench: --max-transfer must be at least 1");
     }

@@ -66,7 +66,8 @@ void UsbBus::timeProgress(Transfer& t, const Outcome* ended) {
         std::fprintf(stderr,
                      "*** timed bus: endpoint 0x%02X has %u-byte packets, which a %s bus cannot "
                      "carry; select a setting with smaller packets\n",
-                     t.endpoint, t.maxPacket, std::string(speedName(timing_->schedule.speed())).c_str());
+                     t.endpoint, t.maxPacket,
+                     std::string(speedName(timing_->schedule.speed())).c_str());
         std::abort();
     }
     if (packets.fullPackets != 0 || packets.lastPacket) {
@@ -96,8 +97,8 @@ void UsbBus::completeInTimeOrder(Finished& done) {
             timing_->clock.advanceTo(t->completesAt);
             if (t->kind == TransferKind::Bulk || t->kind == TransferKind::Interrupt) {
                 const WireTime wire = t->wire.value_or(WireTime{t->submittedAt, t->submittedAt, 0});
-                timing_->records.push_back(
-                    {t->endpoint, outcome.moved, t->submittedAt, wire.start, wire.end, t->completesAt});
+                timing_->records.push_back({t->endpoint, outcome.moved, t->submittedAt, wire.start,
+                                            wire.end, t->completesAt});
             }
         }
         finish(std::move(t), outcome);
@@ -141,7 +142,7 @@ std::optional<Nanoseconds> UsbBus::advanceToDueData() {
             }
         }
     }
-    if (!due)
+    if (!due || duePort == nullptr)
         return std::nullopt;
     timing_->clock.advanceTo(*due);
     const Nanoseconds now = timing_->clock.now();
