@@ -159,14 +159,17 @@ Nanoseconds readingCost(clockid_t clock) {
 
 }  // namespace
 
-VirtualClock::VirtualClock()
-    : thread_(callingThreadClock()),
+VirtualClock::VirtualClock(bool countCode)
+    : countCode_(countCode),
+      thread_(callingThreadClock()),
       readingCost_(readingCost(thread_)),
       anchor_(readClock(thread_)) {}
 
 // The time since the anchor less one reading's cost: the distance between two readings holds
 // about one reading, which is the clock's cost, not the code's.
 Nanoseconds VirtualClock::elapsed(Nanoseconds reading) const {
+    if (!countCode_)
+        return Nanoseconds(0);
     return std::max(Nanoseconds(0), reading - anchor_ - readingCost_);
 }
 

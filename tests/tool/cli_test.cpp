@@ -90,6 +90,11 @@ TEST(CommandLine, MistakesAreUsageErrorsWithAClearMessage) {
         {{"--registry", "NoEquals", "version"}, "is not NAME=VALUE"},
         {{"--registry", "A=x", "version"}, "--registry A: 'x' is not a number"},
         {{"stall", "0x81"}, "unknown command 'stall'"},  // a script step only
+        {{"bench", "--bus", "super-speed"}, "high-speed or full-speed"},
+        {{"bench", "--latency", "10"}, "need --bus"},
+        {{"bench", "--bus", "high-speed", "--latency", "1001"}, "--latency: 1001 is too large"},
+        {{"bench", "--bus", "full-speed", "--pace", "1000"}, "on --bus high-speed"},
+        {{"bench", "--bus", "high-speed", "--pipe", "1"}, "no --pipe"},
     };
     for (const Case& c : cases) {
         std::string joined;

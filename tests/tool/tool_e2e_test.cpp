@@ -297,6 +297,17 @@ TEST_F(ToolTest, RegistryValueSetsTheChunkSize) {
     EXPECT_CONTAINS(normal.out, "\"chunks\":8");
 }
 
+TEST_F(ToolTest, BenchOnATimedBusReportsTheShareOfTheBus) {
+    const Outcome r = run({"--json", "bench", "--bus", "high-speed", "--max-transfer", "65536",
+                           "--bytes", "1048576", "--iterations", "1"});
+    EXPECT_EQ(r.exit, 0) << r.out << r.err;
+    EXPECT_CONTAINS(r.out, "\"chunks_per_request\":16");
+    EXPECT_CONTAINS(r.out, "\"two_in_flight_share\":");
+    const Outcome inScript = run({"script", "-"}, "bench --bus high-speed\n");
+    EXPECT_NE(inScript.exit, 0);
+    EXPECT_CONTAINS(inScript.out, "give it on the command line");
+}
+
 TEST_F(ToolTest, TraceLogAndCaptureShowTheSession) {
     const Outcome r = run({"--trace", "--log", "--capture", "session.pcap", "write", "--pipe", "0",
                            "--data", "0102"});

@@ -82,7 +82,7 @@ TimedMachine::TimedMachine(const BusSetup& setup, double streamPace)
     p.setup = setup;
     p.pace = streamPace;
     p.bus = &p.system.addBus(std::make_unique<sim::usb::UsbBus>(p.system.kernel()));
-    p.bus->setTimed(setup.speed, setup.latency);
+    p.bus->setTimed(setup.speed, setup.latency, setup.countCode);
     const std::u16string key = sim::System::serviceKeyPath(kService);
     p.system.registry().createKey(key);
     p.system.registry().setDword(key, u"MaximumTransferSize", setup.maxTransferSize);

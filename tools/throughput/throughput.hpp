@@ -22,6 +22,7 @@ struct BusSetup {
     BusSpeed speed = BusSpeed::High;
     Nanoseconds latency = sim::usb::kDefaultCompletionLatency;
     uint32_t maxTransferSize = 16384;  // the driver's "MaximumTransferSize"
+    bool countCode = true;  // false: the code's own time left out (tests of the arithmetic)
 };
 
 // Requests of one size in one direction, one after the other.

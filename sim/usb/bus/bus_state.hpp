@@ -135,7 +135,8 @@ struct UsbBus::Transfer {
 
 // The timed bus's state (timed.cpp), under the bus's lock.
 struct UsbBus::Timing {
-    explicit Timing(BusSpeed speed, Nanoseconds latency) : schedule(speed), latency(latency) {}
+    Timing(BusSpeed speed, Nanoseconds latency, bool countCode)
+        : schedule(speed), latency(latency), clock(countCode) {}
     BusSchedule schedule;
     Nanoseconds latency;
     VirtualClock clock;

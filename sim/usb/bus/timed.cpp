@@ -16,10 +16,10 @@ namespace sim::usb {
 
 using namespace detail;
 
-void UsbBus::setTimed(BusSpeed speed, Nanoseconds latency) {
+void UsbBus::setTimed(BusSpeed speed, Nanoseconds latency, bool countCode) {
     {
         std::lock_guard lock(mutex_);
-        timing_ = std::make_unique<Timing>(speed, latency);
+        timing_ = std::make_unique<Timing>(speed, latency, countCode);
         bulkMode_ = CompletionMode::Async;
         stepped_ = true;
         resume_.notify_all();
@@ -45,8 +45,9 @@ std::vector<UsbBus::TimedTransfer> UsbBus::takeTimedTransfers() {
     return std::exchange(timing_->records, {});
 }
 
-// Places what the transfer moved since it was last placed; `ended` when it is done (its last
-// packet may be short or zero-length, or its outcome a failure the device answered).
+// Places what the transfer moved since it was last placed; `ended` when it is done. A transfer
+// that ends takes at least one transaction: its last packet may be short or zero-length, and a
+// failure is the transaction whose handshake (a stall) or error ended it.
 void UsbBus::timeProgress(Transfer& t, const Outcome* ended) {
     if (!timing_)
         return;
@@ -75,15 +76,8 @@ void UsbBus::timeProgress(Transfer& t, const Outcome* ended) {
         t.wire = t.wire ? WireTime{t.wire->start, wire.end, wire.frame} : wire;
         t.placedBytes = moved;
     }
-    if (ended == nullptr)
-        return;
-    // A transfer that never reached the wire (refused by the host side) completes in the frame
-    // it came to the controller in.
-    const uint64_t frame =
-        t.wire ? t.wire->frame
-               : static_cast<uint64_t>(std::max(t.readyAt, timing_->clock.now()) /
-                                       frameFormat(timing_->schedule.speed()).length);
-    t.completesAt = timing_->schedule.completion(frame, timing_->latency);
+    if (ended != nullptr && t.wire)
+        t.completesAt = timing_->schedule.completion(t.wire->frame, timing_->latency);
 }
 
 // Completes what a step finished, earliest first, each with the clock at its completion time.
