@@ -50,7 +50,8 @@ TEST(TimedBus, LatencyChunkSizeAndSpeedCostWhatTheyShould) {
         {BusSpeed::Full, 125, 4096, 4096 / (4 * 1e-3) / 1.216e6},
     };
     for (const Case& c : cases) {
-        const Measurement m = reads(c.speed, microseconds(c.latencyUs), c.maxTransfer, 256 * 1024);
+        const Measurement m =
+            reads(c.speed, microseconds(c.latencyUs), c.maxTransfer, uint64_t{256} << 10);
         EXPECT_NEAR(m.shareOfLimit, c.share, 0.002) << c.latencyUs << " us, " << c.maxTransfer;
         EXPECT_NEAR(m.shareOfLimit, m.modelledShare, 0.002) << c.maxTransfer;
     }
@@ -69,7 +70,7 @@ TEST(TimedBus, TheCodesOwnTimeIsCounted) {
 TEST(TimedBus, APacedStreamTheBusCanCarryIsCarried) {
     {
         TimedMachine carried({BusSpeed::High}, 5e6);  // 10 MB/s
-        const StreamMeasurement m = carried.stream(256 * 1024, 8);
+        const StreamMeasurement m = carried.stream(uint64_t{256} << 10, 8);
         EXPECT_NEAR(m.carriedBytesPerSecond, 10e6, 0.2e6);
         EXPECT_LT(m.backlogBytes, 4096u);
     }
