@@ -34,10 +34,11 @@ void BM_TimedBusWrite(benchmark::State& state) {
     timed(state, false);
 }
 
+// Every request size from 64 KiB to 16 MiB at every maximum transfer size from 4 KiB to 4 MiB.
 void timedArguments(benchmark::internal::Benchmark* b) {
-    for (int64_t maxTransfer : {16384, 65536, 131072, 1 << 20, 4 << 20}) {
-        for (int64_t bytes : {1 << 20, 16 << 20})
-            b->Args({bytes, maxTransfer});
+    for (const uint32_t maxTransfer : tp::reportedMaxTransferSizes()) {
+        for (const uint64_t bytes : tp::reportedRequestSizes())
+            b->Args({static_cast<int64_t>(bytes), static_cast<int64_t>(maxTransfer)});
     }
     b->ArgNames({"bytes", "max_transfer"})->Iterations(2)->Unit(benchmark::kMillisecond);
 }

@@ -138,9 +138,15 @@ Measurement TimedMachine::Parts::result(bool read, uint64_t bytes, const Tally& 
     sim::usb::TimelineInputs in{
         setup.speed,       packet,  read,  bytes, setup.maxTransferSize, 1, setup.latency,
         m.chunkTurnaround, m.entry, m.exit};
-    m.modelledShare = shareOf(double(bytes), sim::usb::requestTimeline(in).span, setup.speed);
+    const Nanoseconds oneInFlight = sim::usb::requestTimeline(in).span;
+    m.modelledShare = shareOf(double(bytes), oneInFlight, setup.speed);
     in.inFlight = 2;
-    m.twoInFlightShare = shareOf(double(bytes), sim::usb::requestTimeline(in).span, setup.speed);
+    const Nanoseconds twoInFlight = sim::usb::requestTimeline(in).span;
+    // The measured rate with the time the second chunk in flight saves in the arithmetic, so a
+    // request of one chunk, which it cannot help, keeps its measured figure.
+    m.twoInFlightShare = twoInFlight.count() > 0 ? m.shareOfLimit * double(oneInFlight.count()) /
+                                                       double(twoInFlight.count())
+                                                 : 0;
     return m;
 }
 

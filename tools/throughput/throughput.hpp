@@ -40,8 +40,9 @@ struct Measurement {
     Nanoseconds chunkTurnaround{0};
     Nanoseconds entry{0};
     Nanoseconds exit{0};
-    double modelledShare = 0;     // the same request as the bus arithmetic has it, one in flight
-    double twoInFlightShare = 0;  // and with two chunks in flight
+    double modelledShare = 0;  // the same request as the bus arithmetic has it, one in flight
+    // With two chunks in flight: the measured share times the gain the arithmetic gives for it.
+    double twoInFlightShare = 0;
 };
 
 // A paced stream read from the instrument's stream endpoint.
