@@ -29,11 +29,13 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Fdo, PURB Urb) {
 
 /* ------------------------------------------------------------------ the interface table */
 
-/* Nonzero while a request of the queue is being processed: the word at byte 40 of its area. */
+/* Nonzero while a request of the queue is being processed: the word at byte 40 of its area. The
+   support library changes it under the queue's lock, which this test does not take: it reads the
+   word with an interlocked operation (a snapshot; a request that starts afterwards is checked
+   against the table again when its start routine runs). */
 BOOLEAN QueueBusy(PDEVICE_EXTENSION Extension, ULONG QueueIndex) {
-    const volatile ULONG_PTR* busy =
-        (const volatile ULONG_PTR*)((const UCHAR*)&Extension->Queues[QueueIndex] + 40);
-    return *busy != 0;
+    PVOID volatile* busy = (PVOID volatile*)((PUCHAR)&Extension->Queues[QueueIndex] + 40);
+    return InterlockedCompareExchangePointer(busy, NULL, NULL) != NULL;
 }
 
 static BOOLEAN AnyQueueBusy(PDEVICE_EXTENSION Extension) {

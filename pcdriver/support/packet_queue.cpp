@@ -44,9 +44,15 @@ VOID InitializeQueueState(PQUEUE_STATE Queue, PGENERIC_EXTENSION Owner, PDRIVER_
     KeInitializeEvent(&Queue->Idle, NotificationEvent, TRUE);
 }
 
+/* The request the queue carries out (the busy word). The driver reads the word without the
+   queue's lock, before a selection, so every access to it is an interlocked one. */
+static PIRP CurrentOf(PQUEUE_STATE Queue) {
+    return (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Queue->CurrentIrp, NULL, NULL);
+}
+
 /* Makes Irp (or none) the request the queue carries out; queue lock held. */
 static VOID SetCurrent(PQUEUE_STATE Queue, PIRP Irp) {
-    Queue->CurrentIrp = Irp;
+    InterlockedExchangePointer((PVOID volatile*)&Queue->CurrentIrp, Irp);
     if (Irp == NULL) {
         KeSetEvent(&Queue->Idle, IO_NO_INCREMENT, FALSE);
     } else {
@@ -86,7 +92,7 @@ static VOID RunStartLoop(PQUEUE_STATE Queue, PDEVICE_OBJECT Fdo, PIRP Irp) {
         PIRP next = NULL;
         if (Queue->StartPending) {
             Queue->StartPending = FALSE;
-            next = Queue->CurrentIrp;
+            next = CurrentOf(Queue);
         } else {
             Queue->Starting = FALSE;
         }
@@ -149,7 +155,7 @@ VOID NTAPI StartPacket(PPACKET_QUEUE Queue, PDEVICE_OBJECT Fdo, PIRP Irp,
     }
     /* Also when IoCancelIrp has just taken the routine: its CancelRequest finds it here. */
     ListAppend(&queue->Waiting, &Irp->Tail.Overlay.ListEntry);
-    if (queue->CurrentIrp != NULL) {
+    if (CurrentOf(queue) != NULL) {
         KeReleaseSpinLock(&queue->Lock, oldIrql);
         return;
     }
@@ -214,7 +220,7 @@ VOID ResumeQueues(PGENERIC_EXTENSION Extension) {
         KIRQL oldIrql;
         KeAcquireSpinLock(&queue->Lock, &oldIrql);
         queue->Stalled = FALSE;
-        if (queue->CurrentIrp != NULL) {
+        if (CurrentOf(queue) != NULL) {
             KeReleaseSpinLock(&queue->Lock, oldIrql);
             continue;
         }
@@ -264,7 +270,7 @@ VOID AbortQueues(PGENERIC_EXTENSION Extension, NTSTATUS Status) {
 static VOID CancelCurrentRequest(PQUEUE_STATE Queue) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Queue->Lock, &oldIrql);
-    PIRP irp = Queue->CurrentIrp;
+    PIRP irp = CurrentOf(Queue);
     if (irp == NULL) {
         KeReleaseSpinLock(&Queue->Lock, oldIrql);
         return;
