@@ -165,14 +165,13 @@ class UsbBus : public sim::Bus {
     // Puts the bus on a virtual clock: a bulk or interrupt transfer's packets take their time on
     // the wire (each starts when the bus is free, in the first frame with room), and it completes
     // at the end of the frame its last packet ended in plus `latency`. Meanwhile the clock runs
-    // with the host's, so the time the driver's and the model's code take is counted where it is
-    // spent; it jumps over the waits for the bus, and to the time a pacing device has its next
-    // packet when only that can go on. The controller is stepped on the threads that wait (the
-    // bus installs the kernel's wait hook) and bulk endpoints complete asynchronously. Control
-    // requests take no bus time. Call before the first transfer; a packet larger than the speed
-    // allows stops the model.
-    // `countCode` false leaves the code's time out (tests of the bus's arithmetic through the
-    // whole stack, whatever the build's speed).
+    // with the processor time of the code (VirtualClock), so the time the driver's and the
+    // model's code take is counted where it is spent; it jumps over the waits for the bus, and to
+    // the time a pacing device has its next packet when only that can go on. The controller is
+    // stepped on the threads that wait (the bus installs the kernel's wait hook) and bulk endpoints
+    // complete asynchronously. Control requests take no bus time. Call before the first transfer; a
+    // packet larger than the speed allows stops the model. `countCode` false leaves the code's time
+    // out (tests of the bus's arithmetic through the whole stack, whatever the build's speed).
     void setTimed(BusSpeed speed, Nanoseconds latency = kDefaultCompletionLatency,
                   bool countCode = true);
     // The bus's clock: virtual on a timed bus, else the time since the bus began.

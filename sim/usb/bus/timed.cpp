@@ -3,8 +3,8 @@
 // reached the bus (or, after its device NAKed, from when the device had data again) once the
 // wire is free; it completes at the end of the frame its last packet ended in plus the
 // completion latency, and the clock is moved there before the completion runs. Between those
-// points the clock runs with the host's clock, so the code between a completion and the next
-// submission (the driver's completion routine, its next chunk, the I/O manager, the
+// points the clock runs with the code's processor time, so the code between a completion and the
+// next submission (the driver's completion routine, its next chunk, the I/O manager, the
 // application) costs what it costs on this machine.
 #include "sim/usb/bus/bus_state.hpp"
 
